@@ -1,0 +1,9 @@
+#include "util/compression/interface/compression.h"
+
+namespace util {
+namespace compression {
+
+Compressor::~Compressor() {}
+
+}  // namespace compression
+}  // namespace util
