@@ -485,8 +485,6 @@ inline void IncrementalCopyFastPath(const char* src, char* op, ptrdiff_t len) {
   }
 }
 
-}  // namespace
-
 class SprockDecompressor {
  public:
   explicit SprockDecompressor(Source* reader) : reader_(reader) {}
@@ -1008,6 +1006,8 @@ class SprockScatteredWriter {
   char* op_ptr_ = nullptr;          // next byte to write
   char* op_limit_ = nullptr;        // end of the current block
 };
+
+}  // namespace
 
 // ===========================================================================
 // Decoding entry points

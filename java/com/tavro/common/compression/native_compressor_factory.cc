@@ -1,0 +1,16 @@
+// The native methods of com.tavro.common.compression.NativeCompressorFactory:
+// each returns the address of a process-wide, stateless codec object, which
+// the Java side keeps as a 64-bit handle.
+#include <jni.h>
+
+#include "util/sprock/sprock.h"
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL
+Java_com_tavro_common_compression_NativeCompressorFactory_getNativeSprockCompressor(
+    JNIEnv*, jclass) {
+  return reinterpret_cast<jlong>(SprockCompressor());
+}
+
+}  // extern "C"
