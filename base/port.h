@@ -53,6 +53,13 @@ inline void UnalignedCopy64(const void* src, void* dst) {
   UNALIGNED_STORE64(dst, UNALIGNED_LOAD64(src));
 }
 
+// Copies 16 bytes (one vector move on x86-64), with the same overlap rule.
+inline void UnalignedCopy128(const void* src, void* dst) {
+  char tmp[16];
+  memcpy(tmp, src, 16);
+  memcpy(dst, tmp, 16);
+}
+
 // Little-endian loads: on this machine the same as the native ones, named so
 // that format code says which byte order it relies on.
 inline uint32 LittleEndianLoad32(const void* p) { return UNALIGNED_LOAD32(p); }

@@ -485,6 +485,123 @@ inline void IncrementalCopyFastPath(const char* src, char* op, ptrdiff_t len) {
   }
 }
 
+// The fast decoding loop's view of a tag, one 64-bit entry per tag byte:
+// bits 0..7 the bytes from this tag to the next, bits 8..15 the output
+// length, bits 32..63 the part of the offset the tag itself holds. A short
+// literal gets offset 16 and a long literal 2^31, so that one unsigned
+// compare sends long literals, invalid copies and copies of offsets under
+// 16 to the careful path (see DecodeFastRun).
+struct FastTagTables {
+  uint64 entry[256];
+  uint32 trailer_mask[256];  // the offset bytes after the tag
+};
+
+constexpr FastTagTables MakeFastTagTables() {
+  FastTagTables t{};
+  for (int c = 0; c < 256; ++c) {
+    uint64 advance = 0, len = 0, offset = 0;
+    uint32 mask = 0;
+    switch (c & 3) {
+      case 0:
+        len = (c >> 2) + 1;
+        if (len <= 60) {
+          advance = 1 + len;
+          offset = 16;
+        } else {
+          advance = 1;
+          len = 0;
+          offset = uint64{1} << 31;
+        }
+        break;
+      case 1:
+        advance = 2, len = ((c >> 2) & 7) + 4, offset = (c >> 5) << 8;
+        mask = 0xff;
+        break;
+      case 2:
+        advance = 3, len = (c >> 2) + 1, mask = 0xffff;
+        break;
+      default:
+        advance = 5, len = (c >> 2) + 1, mask = 0xffffffff;
+    }
+    t.entry[c] = advance | (len << 8) | (offset << 32);
+    t.trailer_mask[c] = mask;
+  }
+  return t;
+}
+
+constexpr FastTagTables kFastTags = MakeFastTagTables();
+
+// Slack that lets DecodeFastRun skip every per-element bound check: it
+// reads at most 65 bytes at ip and writes at most 64 bytes (74 for an
+// overlapping copy) at op.
+constexpr ptrdiff_t kFastInputSlop = 72;
+constexpr ptrdiff_t kFastOutputSlop = 80;
+
+// Copies 64 bytes in 16-byte moves, in order. When the ranges overlap the
+// source must be at least 16 bytes behind dst, so that every move reads
+// bytes an earlier move already made final.
+inline void Copy64(char* dst, const char* src) {
+  UnalignedCopy128(src, dst);
+  UnalignedCopy128(src + 16, dst + 16);
+  UnalignedCopy128(src + 32, dst + 32);
+  UnalignedCopy128(src + 48, dst + 48);
+}
+
+// Returns is_literal ? literal : copy, as a conditional move: literals and
+// copies alternate unpredictably, so a branch here would often miss.
+inline const char* SelectSource(uint8 tag, const char* literal,
+                                const char* copy) {
+#if defined(__x86_64__)
+  __asm__("testb $3, %b[tag]\n\tcmovzq %[literal], %[copy]"
+          : [copy] "+r"(copy)
+          : [tag] "q"(tag), [literal] "r"(literal)
+          : "cc");
+  return copy;
+#else
+  return (tag & 3) == 0 ? literal : copy;
+#endif
+}
+
+// Decodes elements from a flat input buffer into flat output while both are
+// far from their ends. Every element is one fixed 64-byte move from either
+// the input (a literal) or earlier output (a copy); the bytes written past
+// the element's end are overwritten by the next ones. Stops before the
+// first element it cannot decode that way (a long literal, or a copy
+// reaching before `base`); the caller's general loop decodes or refuses that
+// one. *ip and *op are advanced past what was decoded.
+inline void DecodeFastRun(const char** ip_p, const char* ip_limit,
+                          const char* base, char** op_p, char* op_limit) {
+  const char* ip = *ip_p;
+  char* op = *op_p;
+  if (ip_limit - ip < kFastInputSlop || op_limit - op < kFastOutputSlop ||
+      op - base < 16) {
+    return;
+  }
+  const char* const ip_end = ip_limit - kFastInputSlop;
+  char* const op_end = op_limit - kFastOutputSlop;
+  do {
+    const uint8 c = static_cast<uint8>(*ip);
+    const uint64 entry = kFastTags.entry[c];
+    const size_t len = (entry >> 8) & 0xff;
+    const size_t offset =
+        (entry >> 32) + (LittleEndianLoad32(ip + 1) & kFastTags.trailer_mask[c]);
+    const size_t produced = op - base;
+    // One unsigned compare passes exactly short literals and copies with
+    // 16 <= offset <= produced.
+    if (PREDICT_FALSE(offset - 16 > produced - 16)) {
+      if ((c & 0x3) == 0 || offset - 1 >= produced) break;
+      // A copy of a short pattern: widen it with overlapping 8-byte moves.
+      IncrementalCopyFastPath(op - offset, op, len);
+    } else {
+      Copy64(op, SelectSource(c, ip + 1, op - offset));
+    }
+    ip += entry & 0xff;
+    op += len;
+  } while (ip < ip_end && op < op_end);
+  *ip_p = ip;
+  *op_p = op;
+}
+
 class SprockDecompressor {
  public:
   explicit SprockDecompressor(Source* reader) : reader_(reader) {}
@@ -598,6 +715,10 @@ void SprockDecompressor::DecompressAllTags(Writer* writer) {
 
   MAYBE_REFILL();
   for (;;) {
+    // Most elements are decoded here, without bound checks, while the
+    // writer's output and the current input buffer have room to spare.
+    writer->DecodeFastRun(&ip, ip_limit_);
+
     const uint8 c = static_cast<uint8>(*ip++);
 
     if ((c & 0x3) == 0) {
@@ -685,6 +806,10 @@ class SprockArrayWriter {
     return false;
   }
 
+  inline void DecodeFastRun(const char** ip, const char* ip_limit) {
+    quern::DecodeFastRun(ip, ip_limit, base_, &op_, op_limit_);
+  }
+
   inline bool AppendFromSelf(size_t offset, size_t len) {
     char* op = op_;
     DCHECK(op >= base_);
@@ -719,6 +844,7 @@ class SprockDecompressionValidator {
  public:
   void SetExpectedLength(size_t len) { expected_ = len; }
   bool CheckLength() const { return expected_ == produced_; }
+  void DecodeFastRun(const char**, const char*) {}
   bool TryFastAppend(const char*, size_t, size_t) { return false; }
   bool Append(const char*, size_t len) {
     produced_ += len;
@@ -766,6 +892,8 @@ class SprockIOVecWriter {
     }
     return true;
   }
+
+  void DecodeFastRun(const char**, const char*) {}
 
   bool TryFastAppend(const char* ip, size_t available, size_t len) {
     if (output_iov_count_ == 0) return false;
@@ -922,6 +1050,11 @@ class SprockScatteredWriter {
       return true;
     }
     return SlowAppend(ip, len);
+  }
+
+  // Within the current block; copies reaching into earlier blocks stop it.
+  inline void DecodeFastRun(const char** ip, const char* ip_limit) {
+    quern::DecodeFastRun(ip, ip_limit, op_base_, &op_ptr_, op_limit_);
   }
 
   inline bool TryFastAppend(const char* ip, size_t available, size_t length) {
