@@ -1121,12 +1121,18 @@ class SprockScatteredWriter {
     const size_t cur = Size();
     if (offset - 1u >= cur) return false;
     if (expected_ - cur < len) return false;
-    // The source may span blocks: copy byte by byte.
+    // The source may span blocks. Copy it in pieces that stay inside one
+    // source block and are at most offset bytes long, so that each piece
+    // lies wholly in output already produced and never overlaps the bytes
+    // it is appended to.
     size_t src = cur - offset;
-    while (len-- > 0) {
-      const char c = blocks_[src >> kBlockLog][src & (kBlockSize - 1)];
-      Append(&c, 1);
-      src++;
+    while (len > 0) {
+      const size_t in_block = src & (kBlockSize - 1);
+      const size_t n =
+          std::min({len, offset, static_cast<size_t>(kBlockSize) - in_block});
+      Append(blocks_[src >> kBlockLog] + in_block, n);
+      src += n;
+      len -= n;
     }
     return true;
   }
