@@ -10,6 +10,7 @@
 #define STRINGS_BYTESTREAM_H_
 
 #include <cstddef>
+#include <string>
 
 #include "strings/memblock.h"
 #include "strings/stringpiece.h"
@@ -94,6 +95,93 @@ class CheckedArrayByteSink : public ByteSink {
   const size_t capacity_;
   size_t size_ = 0;
   bool overflowed_ = false;
+};
+
+// Passes through at most limit bytes of another source (not owned).
+class LimitByteSource : public ByteSource {
+ public:
+  LimitByteSource(ByteSource* source, size_t limit)
+      : source_(source), limit_(limit) {}
+  ~LimitByteSource() override;
+
+  size_t Available() const override;
+  StringPiece Peek() override;
+  void Skip(size_t n) override;
+  void CopyTo(ByteSink* sink, size_t n) override;
+
+ private:
+  ByteSource* const source_;
+  size_t limit_;
+};
+
+// A sink over a caller array that is trusted to be large enough: no bound
+// is checked.
+class UncheckedArrayByteSink : public ByteSink {
+ public:
+  explicit UncheckedArrayByteSink(char* dest) : dest_(dest) {}
+  ~UncheckedArrayByteSink() override;
+
+  void Append(const char* data, size_t n) override;
+  // Always the write position itself, with the larger of the two sizes.
+  char* GetAppendBuffer(size_t min_capacity, size_t desired_capacity_hint,
+                        char* scratch, size_t scratch_capacity,
+                        size_t* allocated_capacity) override;
+
+  // The next byte to be written.
+  char* CurrentDestination() const { return dest_; }
+
+ private:
+  char* dest_;
+};
+
+// A sink into an array it owns, grown by half (or to fit) when full.
+class GrowingArrayByteSink : public ByteSink {
+ public:
+  explicit GrowingArrayByteSink(size_t estimated_size);
+  ~GrowingArrayByteSink() override;
+
+  void Append(const char* bytes, size_t n) override;
+  char* GetAppendBuffer(size_t min_capacity, size_t desired_capacity_hint,
+                        char* scratch, size_t scratch_capacity,
+                        size_t* allocated_capacity) override;
+
+  // Hands the array (to be freed with delete[]) and its byte count to the
+  // caller, after shrinking it to fit; the sink is left empty.
+  char* GetBuffer(size_t* nbytes);
+  // Reallocates to exactly the bytes written when more than a quarter of a
+  // capacity over 256 bytes is unused.
+  void ShrinkToFit();
+
+  size_t capacity() const { return capacity_; }
+  size_t size() const { return size_; }
+
+ private:
+  void Expand(size_t amount);
+  void Reallocate(size_t new_capacity);
+
+  size_t capacity_;
+  char* buf_;
+  size_t size_ = 0;
+};
+
+// Appends to the end of a string (not owned).
+class StringByteSink : public ByteSink {
+ public:
+  explicit StringByteSink(std::string* dest) : dest_(dest) {}
+  ~StringByteSink() override;
+
+  void Append(const char* data, size_t n) override;
+  // Lends the string's own storage: the string is grown over the lent
+  // region, and an Append at that pointer trims it to what was written.
+  char* GetAppendBuffer(size_t min_capacity, size_t desired_capacity_hint,
+                        char* scratch, size_t scratch_capacity,
+                        size_t* allocated_capacity) override;
+
+ private:
+  std::string* const dest_;
+  // Whether a region of the string is lent, and where it starts.
+  bool lent_ = false;
+  size_t lent_offset_ = 0;
 };
 
 }  // namespace strings
