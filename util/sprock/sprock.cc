@@ -14,6 +14,7 @@
 #include "base/logging.h"
 #include "base/port.h"
 #include "base/singleton.h"
+#include "util/compression/incremental_copy.h"
 #include "util/sprock/sprock-internal.h"
 
 DEFINE_bool(sprock_dump_decompression_table, false,
@@ -455,35 +456,9 @@ namespace {
 // least this many bytes can be loaded from ip_.
 constexpr int kMaximumTagLength = 5;
 
-// IncrementalCopyFastPath may write up to this many bytes past op + len.
-constexpr size_t kMaxIncrementCopyOverflow = 10;
-
-// Copies len bytes forwards one at a time, so that an overlapping source
-// repeats its pattern.
-inline void IncrementalCopy(const char* src, char* op, ptrdiff_t len) {
-  DCHECK(len > 0);
-  do {
-    *op++ = *src++;
-  } while (--len > 0);
-}
-
-// Same result as IncrementalCopy with 8-byte moves; may write up to
-// kMaxIncrementCopyOverflow bytes past op + len. While the gap between src
-// and op is under 8 bytes, each move doubles it. The count is signed: the
-// doubling steps may take it below zero.
-inline void IncrementalCopyFastPath(const char* src, char* op, ptrdiff_t len) {
-  while (PREDICT_FALSE(op - src < 8)) {
-    UnalignedCopy64(src, op);
-    len -= op - src;
-    op += op - src;
-  }
-  while (len > 0) {
-    UnalignedCopy64(src, op);
-    src += 8;
-    op += 8;
-    len -= 8;
-  }
-}
+using util::compression::IncrementalCopy;
+using util::compression::IncrementalCopyFastPath;
+using util::compression::kMaxIncrementCopyOverflow;
 
 // The fast decoding loop's view of a tag, one 64-bit entry per tag byte:
 // bits 0..7 the bytes from this tag to the next, bits 8..15 the output
@@ -811,24 +786,8 @@ class SprockArrayWriter {
   }
 
   inline bool AppendFromSelf(size_t offset, size_t len) {
-    char* op = op_;
-    DCHECK(op >= base_);
-    const size_t space_left = op_limit_ - op;
-    // Unsigned: rejects offset 0 and offsets beyond what was produced.
-    if (static_cast<size_t>(op - base_) <= offset - 1u) return false;
-    if (len <= 16 && offset >= 8 && space_left >= 16) {
-      // The second move may read what the first wrote (offsets 8..15),
-      // which is exactly the overlap a copy requires.
-      UnalignedCopy64(op - offset, op);
-      UnalignedCopy64(op - offset + 8, op + 8);
-    } else if (space_left >= len + kMaxIncrementCopyOverflow) {
-      IncrementalCopyFastPath(op - offset, op, len);
-    } else {
-      if (space_left < len) return false;
-      IncrementalCopy(op - offset, op, len);
-    }
-    op_ = op + len;
-    return true;
+    return util::compression::AppendCopyToFlatOutput(base_, &op_, op_limit_,
+                                                     offset, len);
   }
 
   void Flush() {}
