@@ -66,6 +66,16 @@ inline uint32 LittleEndianLoad32(const void* p) { return UNALIGNED_LOAD32(p); }
 inline uint64 LittleEndianLoad64(const void* p) { return UNALIGNED_LOAD64(p); }
 inline void LittleEndianStore16(void* p, uint16 v) { UNALIGNED_STORE16(p, v); }
 inline void LittleEndianStore32(void* p, uint32 v) { UNALIGNED_STORE32(p, v); }
+inline void LittleEndianStore64(void* p, uint64 v) { UNALIGNED_STORE64(p, v); }
+
+// Big-endian 32-bit values, for formats that put the most significant byte
+// first.
+inline uint32 BigEndianLoad32(const void* p) {
+  return __builtin_bswap32(UNALIGNED_LOAD32(p));
+}
+inline void BigEndianStore32(void* p, uint32 v) {
+  UNALIGNED_STORE32(p, __builtin_bswap32(v));
+}
 
 namespace bits {
 

@@ -19,6 +19,8 @@ public final class NativeCompressorFactory {
     switch (codec) {
       case SPROCK:
         return SprockHolder.INSTANCE;
+      case TESSEL:
+        return TesselHolder.INSTANCE;
       default:
         throw new UnsupportedOperationException(codec + " is not available");
     }
@@ -29,12 +31,25 @@ public final class NativeCompressorFactory {
     return SprockHolder.INSTANCE;
   }
 
-  // Built on first use; the native handle never changes.
+  /** Returns the Tessel compressor. */
+  public static NativeCompressor getTesselCompressor() {
+    return TesselHolder.INSTANCE;
+  }
+
+  // Built on first use; the native handles never change.
   private static final class SprockHolder {
     static final NativeCompressor INSTANCE =
         new NativeCompressor(Codec.SPROCK, getNativeSprockCompressor());
   }
 
+  private static final class TesselHolder {
+    static final NativeCompressor INSTANCE =
+        new NativeCompressor(Codec.TESSEL, getNativeTesselCompressor());
+  }
+
   /** The address of the native Sprock codec object. */
   static native long getNativeSprockCompressor();
+
+  /** The address of the native Tessel codec object. */
+  static native long getNativeTesselCompressor();
 }

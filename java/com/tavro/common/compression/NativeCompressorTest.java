@@ -32,6 +32,8 @@ import org.junit.jupiter.params.provider.ValueSource;
 class NativeCompressorTest {
   private static final NativeCompressor SPROCK = NativeCompressorFactory.getSprockCompressor();
   private static final long HANDLE = NativeCompressorFactory.getNativeSprockCompressor();
+  private static final NativeCompressor TESSEL = NativeCompressorFactory.getTesselCompressor();
+  private static final NativeCompressor[] CODECS = {SPROCK, TESSEL};
 
   private static byte[] text(int length, long seed) {
     String[] words = {"window ", "native ", "handle ", "array ", "buffer ", "\n", "sprock "};
@@ -75,6 +77,18 @@ class NativeCompressorTest {
   }
 
   // ---- results and exceptions of the raw methods ----------------------------
+
+  @Test
+  void tesselWritesTheExactFormat() {
+    assertSame(TESSEL, NativeCompressorFactory.getCompressor(Codec.TESSEL));
+    assertEquals(75, TESSEL.maxCompressedLength(0));
+    byte[] a = bytes(0x01, 0x01, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x61);
+    assertArrayEquals(a, TESSEL.compress("a".getBytes()));
+    assertArrayEquals("a".getBytes(), TESSEL.uncompress(a));
+    assertArrayEquals(bytes(0x00), TESSEL.compress(new byte[0]));
+    byte[] truncated = Arrays.copyOf(a, a.length - 1);
+    assertThrows(CompressionException.class, () -> TESSEL.uncompress(truncated));
+  }
 
   @Test
   void compressEmptyInputWritesThePreamble() {
@@ -196,25 +210,31 @@ class NativeCompressorTest {
   @ParameterizedTest
   @ValueSource(ints = {0, 1, 8191, 8192, 8193, 16384, 16385, 65536, 65537, 200003})
   void windowsStraddlingBoundariesRoundTrip(int length) {
+    for (NativeCompressor codec : CODECS) {
+      windowsStraddlingBoundariesRoundTrip(codec, length);
+    }
+  }
+
+  private static void windowsStraddlingBoundariesRoundTrip(NativeCompressor codec, int length) {
     for (int offset : new int[] {0, 1, 4097}) {
       byte[] data = text(length + offset + 3, length);
-      byte[] viaArray = SPROCK.compress(data, offset, length);
+      byte[] viaArray = codec.compress(data, offset, length);
       ByteBuffer in = direct(data);
       in.position(offset).limit(offset + length);
-      ByteBuffer out = ByteBuffer.allocateDirect((int) SPROCK.maxCompressedLength(length));
-      int n = SPROCK.compress(in, out);
+      ByteBuffer out = ByteBuffer.allocateDirect((int) codec.maxCompressedLength(length));
+      int n = codec.compress(in, out);
       byte[] viaDirect = new byte[n];
       out.flip();
       out.get(viaDirect);
       assertArrayEquals(viaArray, viaDirect, "length " + length + " offset " + offset);
 
       byte[] expected = Arrays.copyOfRange(data, offset, offset + length);
-      assertArrayEquals(expected, SPROCK.uncompress(viaArray));
+      assertArrayEquals(expected, codec.uncompress(viaArray));
       byte[] into = new byte[length + 7];
-      assertEquals(length, SPROCK.uncompress(viaArray, 0, viaArray.length, into, 7));
+      assertEquals(length, codec.uncompress(viaArray, 0, viaArray.length, into, 7));
       assertArrayEquals(expected, Arrays.copyOfRange(into, 7, 7 + length));
       ByteBuffer restored = ByteBuffer.allocateDirect(length);
-      assertEquals(length, SPROCK.uncompress(ByteBuffer.wrap(viaArray), restored));
+      assertEquals(length, codec.uncompress(ByteBuffer.wrap(viaArray), restored));
       assertEquals(length, restored.position());
     }
   }
@@ -301,17 +321,26 @@ class NativeCompressorTest {
     }
     assertTrue(files.size() > 10);
     for (Path file : files) {
-      byte[] data = Files.readAllBytes(file);
-      byte[] compressed = SPROCK.compress(data);
-      if (!Arrays.equals(data, SPROCK.uncompress(compressed))) {
-        fail("round trip failed: " + file);
+      for (NativeCompressor codec : CODECS) {
+        corpusRoundTrip(codec, file);
       }
-      ByteBuffer out = ByteBuffer.allocateDirect((int) SPROCK.maxCompressedLength(data.length));
-      SPROCK.compress(direct(data), out);
-      out.flip();
-      byte[] viaDirect = new byte[out.remaining()];
-      out.get(viaDirect);
-      assertArrayEquals(compressed, viaDirect, file.toString());
     }
+  }
+
+  private static void corpusRoundTrip(NativeCompressor codec, Path file) throws IOException {
+    byte[] data = Files.readAllBytes(file);
+    byte[] compressed = codec.compress(data);
+    if (!Arrays.equals(data, codec.uncompress(compressed))) {
+      fail(codec + " round trip failed: " + file);
+    }
+    byte[] into = new byte[data.length];
+    assertEquals(data.length, codec.uncompress(compressed, 0, compressed.length, into, 0));
+    assertArrayEquals(data, into, file.toString());
+    ByteBuffer out = ByteBuffer.allocateDirect((int) codec.maxCompressedLength(data.length));
+    codec.compress(direct(data), out);
+    out.flip();
+    byte[] viaDirect = new byte[out.remaining()];
+    out.get(viaDirect);
+    assertArrayEquals(compressed, viaDirect, file.toString());
   }
 }

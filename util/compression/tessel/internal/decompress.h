@@ -1,0 +1,206 @@
+// Tessel decompression: the bit readers, command and mask decoding, and the
+// output writer of the stream path. Every length, offset, count and code
+// table read from the input is checked against what was produced and what
+// remains: malformed input gives false, never a write outside the output.
+#ifndef UTIL_COMPRESSION_TESSEL_INTERNAL_DECOMPRESS_H_
+#define UTIL_COMPRESSION_TESSEL_INTERNAL_DECOMPRESS_H_
+
+#include <cstddef>
+
+#include "base/integral_types.h"
+#include "strings/bytestream.h"
+#include "strings/memblock.h"
+#include "util/compression/tessel/internal/tessel.h"
+
+namespace util {
+namespace compression {
+namespace tessel {
+
+// The command buffer kept between decompressions on one Tessel object.
+class Tessel::DecompressorState {
+ public:
+  DecompressorState() = default;
+  ~DecompressorState() { delete[] commands_; }
+  DecompressorState(const DecompressorState&) = delete;
+  DecompressorState& operator=(const DecompressorState&) = delete;
+
+  // A buffer of at least n command words.
+  unsigned* ReallocateCommands(int n);
+
+ private:
+  unsigned* commands_ = nullptr;
+  int capacity_ = 0;
+};
+
+// Reads a bit stream from a flat buffer: 64-bit little-endian words, most
+// significant bit first.
+class ReadBits {
+ public:
+  // The caller guarantees 8 readable bytes at input.
+  void Start(const char* input, const char* end);
+  // The next n bits (1 <= n <= 32). Running past the end sets the error and
+  // yields 0.
+  inline uint32 Read(int n);
+  // Where the section after the stream starts, or null after an error.
+  const char* Stop() const { return error_ ? nullptr : next_; }
+  bool error() const { return error_; }
+
+ private:
+  uint32 ReadSlow(int n);
+
+  int bits_left_ = 0;
+  uint64 word_ = 0;  // unread bits at the top, zeros below
+  const char* next_ = nullptr;
+  const char* end_ = nullptr;
+  bool error_ = false;
+};
+
+inline uint32 ReadBits::Read(int n) {
+  if (PREDICT_TRUE(n <= bits_left_)) {
+    const uint32 value = static_cast<uint32>(word_ >> (64 - n));
+    word_ <<= n;
+    bits_left_ -= n;
+    return value;
+  }
+  return ReadSlow(n);
+}
+
+class Writer;
+
+// Reads bytes from a strings::ByteSource, straight from its fragments when
+// a value lies inside one, through a scratch area when it straddles two.
+class Reader {
+ public:
+  explicit Reader(strings::ByteSource* source);
+  // Consumes on the source what was read from the current fragment.
+  virtual ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // n contiguous bytes (in the fragment or gathered into scratch), or null
+  // when the source runs out.
+  const char* Read(char* scratch, size_t n) {
+    if (static_cast<size_t>(limit_ - ip_) >= n) {
+      const char* p = ip_;
+      ip_ += n;
+      return p;
+    }
+    return ReadSlow(scratch, n);
+  }
+  bool Read16(unsigned* value);
+  bool Read64(uint64* value);
+  // Nothing is left to read.
+  bool Eof() const;
+  // Moves n bytes into the writer; false when the source runs out.
+  bool AppendTo(Writer* writer, size_t n);
+
+ private:
+  const char* ReadSlow(char* scratch, size_t n);
+  // Consumes the current fragment and peeks at the next.
+  void Reload();
+
+  strings::ByteSource* const source_;
+  const char* ip_;
+  const char* limit_;
+  size_t fragment_size_;
+  char scratch_[8];
+};
+
+// Reads a bit stream through a Reader.
+class BitStreamReader {
+ public:
+  explicit BitStreamReader(Reader* reader);
+  inline uint32 Read(int n);
+  bool error() const { return error_; }
+
+ private:
+  uint32 ReadSlow(int n);
+
+  Reader* const reader_;
+  bool error_ = false;
+  int bits_left_ = 0;
+  uint64 word_ = 0;
+};
+
+inline uint32 BitStreamReader::Read(int n) {
+  if (PREDICT_TRUE(n <= bits_left_)) {
+    const uint32 value = static_cast<uint32>(word_ >> (64 - n));
+    word_ <<= n;
+    bits_left_ -= n;
+    return value;
+  }
+  return ReadSlow(n);
+}
+
+// The output of stream decompression: one buffer lent by the sink for the
+// whole output (flat), or 64 KiB blocks handed to the sink as they fill.
+// In block mode at most two blocks are alive: the one being filled and the
+// one before it, which copies may still reach into.
+class Writer {
+ public:
+  Writer() = default;
+  ~Writer();
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // With a buffer of length bytes: flat; with null: block mode.
+  void Initialize(strings::ByteSink* sink, char* buffer, size_t length);
+  // In block mode, starts a new block when the current one is full.
+  void MaybeFinishBlock();
+  bool CheckAvailable(size_t n) const {
+    return static_cast<size_t>(limit_ - position_) >= n;
+  }
+  // The caller has checked the room.
+  void AppendByte(char c) { *position_++ = c; }
+  // Copies n bytes (room checked by the caller); source_available bytes are
+  // readable at source.
+  void Append(const char* source, size_t source_available, size_t n);
+  bool AppendFromSelf(size_t offset, size_t length);
+  // Hands everything written to the sink.
+  void Flush();
+  // Flushes what was written and returns false.
+  bool OnError();
+  // Exactly the announced length was produced.
+  bool CheckLength() const { return remaining_ == 0; }
+
+ private:
+  bool AppendFromSameBlock(size_t offset, size_t length, size_t space);
+  void AllocateBlock();
+  size_t Written() const { return position_ - start_; }
+
+  strings::ByteSink* sink_ = nullptr;
+  uint64 remaining_ = 0;  // announced bytes not yet in a finished block
+  MemBlock* current_ = nullptr;
+  MemBlock* previous_ = nullptr;
+  char* start_ = nullptr;
+  char* position_ = nullptr;
+  char* limit_ = nullptr;
+  bool flat_ = false;
+};
+
+// Decodes commands_size command words from the bit stream at input; returns
+// where the stream ends, or null when it runs past end.
+const char* DecompressCommands(const char* input, const char* end,
+                               unsigned commands_size, unsigned* commands);
+bool DecompressCommandsStream(Reader* reader, unsigned commands_size,
+                              unsigned* commands);
+
+// Decodes a code mask (mask_word: its first four bytes, big-endian; the
+// rest at input) into the 32 values with 6-bit codes and the 64 with 8-bit
+// codes, each in increasing order. Returns the position after the mask, or
+// null when the mask is invalid. input must hold the group bytes and 12
+// length bytes.
+const char* DecompressMask(uint32 mask_word, const char* input, uint8* best,
+                           uint8* next_best);
+
+// Byte-by-byte forward copy; an overlapping source repeats its pattern.
+void IncrementalCopy(const char* source, char* destination, int length);
+// The same with 8-byte moves; may write 10 bytes past the copy.
+void IncrementalCopyFastPath(const char* source, char* destination,
+                             int length);
+
+}  // namespace tessel
+}  // namespace compression
+}  // namespace util
+
+#endif  // UTIL_COMPRESSION_TESSEL_INTERNAL_DECOMPRESS_H_
