@@ -11,12 +11,16 @@
 #include "base/commandlineflags.h"
 #include "gtest/gtest.h"
 #include "testing/corpus.h"
+#include "testing/test_streams.h"
 #include "util/sprock/sprock-internal.h"
 
 DECLARE_bool(sprock_dump_decompression_table);
 
 namespace quern {
 namespace {
+
+using testing_streams::RandomBytes;
+using testing_streams::Text;
 
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string s;
@@ -28,27 +32,6 @@ std::string Compressed(const std::string& input) {
   std::string out;
   Compress(input.data(), input.size(), &out);
   return out;
-}
-
-std::string RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
-// Text-like data with plenty of matches at every distance.
-std::string CompressibleBytes(size_t n, uint32_t seed) {
-  static const char* const kWords[] = {"sprock ", "block ", "copy ", "tag ",
-                                       "literal ", "offset ", "\n", "the "};
-  std::mt19937 rng(seed);
-  std::string s;
-  while (s.size() < n) {
-    if (rng() % 16 == 0) s.push_back(static_cast<char>(rng()));
-    s += kWords[rng() % 8];
-  }
-  s.resize(n);
-  return s;
 }
 
 // Hands out its bytes in fragments whose sizes cycle through a list.
@@ -270,7 +253,7 @@ TEST(SprockCompressTest, CopyFormChoice) {
 TEST(SprockCompressTest, BlocksAreIndependent) {
   // The same 64 KiB block twice: the second copy is compressed on its own,
   // so it compresses to exactly the bytes of the first.
-  const std::string block = CompressibleBytes(kBlockSize, 3);
+  const std::string block = Text(kBlockSize, 3);
   const std::string one = Compressed(block), two = Compressed(block + block);
   const size_t p1 = 3, p2 = 3;  // preamble bytes of 65536 and 131072
   ASSERT_EQ(two.size() - p2, 2 * (one.size() - p1));
@@ -281,8 +264,8 @@ TEST(SprockCompressTest, BlocksAreIndependent) {
 
 TEST(SprockCompressTest, FragmentedSourceGivesSameBytes) {
   std::vector<std::string> inputs = {
-      CompressibleBytes(200000, 1), RandomBytes(70000, 2),
-      CompressibleBytes(kBlockSize, 3), CompressibleBytes(1000, 4), ""};
+      Text(200000, 1), RandomBytes(70000, 2),
+      Text(kBlockSize, 3), Text(1000, 4), ""};
   const std::vector<std::vector<size_t>> fragmentations = {
       {1}, {7}, {3, 1, 4, 1, 5, 9, 2, 6}, {4096}, {65535}, {65537}, {8192}};
   for (const std::string& input : inputs) {
@@ -405,7 +388,7 @@ TEST(SprockDecompressTest, ImplausibleLengthIsRefusedBeforeAllocating) {
 // Splits a compressed stream at every possible size, including inside
 // elements and preambles, and decodes it through every entry point.
 TEST(SprockDecompressTest, FragmentedInput) {
-  const std::string input = CompressibleBytes(100000, 5) + RandomBytes(3000, 6);
+  const std::string input = Text(100000, 5) + RandomBytes(3000, 6);
   const std::string compressed = Compressed(input);
   const std::vector<std::vector<size_t>> fragmentations = {
       {1}, {2}, {3}, {4}, {5}, {6}, {7}, {13}, {1, 2, 3, 4, 5},
@@ -446,7 +429,7 @@ TEST(SprockDecompressTest, LiteralAcrossManyFragments) {
 
 TEST(SprockDecompressTest, ScatteredWriterBlocks) {
   // A sink that lends no buffer gets 64 KiB blocks, in order, without copy.
-  const std::string input = CompressibleBytes(200000, 9);
+  const std::string input = Text(200000, 9);
   const std::string compressed = Compressed(input);
   ByteArraySource source(compressed.data(), compressed.size());
   RecordingSink sink;
@@ -504,7 +487,7 @@ TEST(SprockDecompressTest, IOVecWithNoEntries) {
 
 TEST(SprockDecompressTest, ValidatorAgreesWithDecoderOnDamagedStreams) {
   std::mt19937 rng(11);
-  const std::string compressed = Compressed(CompressibleBytes(3000, 12));
+  const std::string compressed = Compressed(Text(3000, 12));
   for (int trial = 0; trial < 3000; trial++) {
     std::string damaged = compressed;
     switch (trial % 3) {
@@ -555,7 +538,7 @@ TEST(SprockRoundTripTest, EdgeLengths) {
   for (size_t n = 1; n <= 20; n++) lengths.push_back(n);
   for (size_t n : lengths) {
     SCOPED_TRACE(n);
-    ExpectRoundTrip(CompressibleBytes(n, n));
+    ExpectRoundTrip(Text(n, n));
     ExpectRoundTrip(RandomBytes(n, n));
     ExpectRoundTrip(std::string(n, 'z'));
   }
@@ -600,7 +583,7 @@ TEST(SprockTableTest, DumpsTableWhenFlagSet) {
 // ---- Entry points, handle and fatal checks -----------------------------------
 
 TEST(SprockTest, ByteStreamEntryPoints) {
-  const std::string input = CompressibleBytes(70000, 13);
+  const std::string input = Text(70000, 13);
   strings::ArrayByteSource source(input);
   std::string compressed(Sprock::MaxCompressedLength(input.size()), '\0');
   strings::CheckedArrayByteSink sink(&compressed[0], compressed.size());

@@ -5,12 +5,17 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "testing/test_streams.h"
 #include "util/compression/tessel/internal/tessel.h"
 
 namespace util {
 namespace compression {
 namespace tessel {
 namespace {
+
+using testing_streams::FragmentingSource;
+using testing_streams::RandomBytes;
+using testing_streams::RecordingSink;
 
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string s;
@@ -131,63 +136,6 @@ std::string Header(size_t length) {
   return h;
 }
 
-std::string RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
-// Hands out its bytes in fragments of a fixed size.
-class FragmentingSource : public strings::ByteSource {
- public:
-  FragmentingSource(const std::string& data, size_t size)
-      : data_(data), size_(size) {}
-  size_t Available() const override { return data_.size() - pos_; }
-  StringPiece Peek() override {
-    return StringPiece(data_.data() + pos_, std::min(size_, Available()));
-  }
-  void Skip(size_t n) override { pos_ += n; }
-
- private:
-  const std::string& data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
-
-// Records appends and memory blocks; lends its own buffer when asked to.
-class RecordingSink : public strings::ByteSink {
- public:
-  explicit RecordingSink(bool lend = false) : lend_(lend) {}
-  void Append(const char* bytes, size_t n) override {
-    appends++;
-    if (bytes != lent_.data()) data.append(bytes, n);
-    else data.append(lent_, 0, n);
-  }
-  void AppendMemBlock(MemBlock* block) override {
-    block_sizes.push_back(block->length());
-    data.append(block->data(), block->length());
-    delete block;
-  }
-  char* GetAppendBuffer(size_t min_capacity, size_t hint, char* scratch,
-                        size_t scratch_capacity, size_t* allocated) override {
-    if (!lend_) {
-      return ByteSink::GetAppendBuffer(min_capacity, hint, scratch,
-                                       scratch_capacity, allocated);
-    }
-    lent_.assign(hint, '\0');
-    *allocated = hint;
-    return &lent_[0];
-  }
-  std::string data;
-  int appends = 0;
-  std::vector<size_t> block_sizes;
-
- private:
-  bool lend_;
-  std::string lent_;
-};
-
 struct Decoded {
   bool flat_ok;
   std::string flat;
@@ -200,7 +148,7 @@ Decoded DecodeBoth(const std::string& compressed, size_t fragment = 1) {
   Decoded d;
   Tessel tessel;
   d.flat_ok = tessel.Uncompress(compressed, &d.flat);
-  FragmentingSource source(compressed, fragment);
+  FragmentingSource source(compressed, {fragment});
   RecordingSink sink;
   d.stream_ok = tessel.UncompressStream(&source, &sink);
   d.stream = sink.data;

@@ -48,9 +48,8 @@ inline int FindMatchLength(const uint8* s1, const uint8* s2,
 // match is measured over the previous block followed by the current one.
 // The 8 bytes after s1_limit must be readable and equal the first 8 bytes
 // of the current block; word compares that straddle s1_limit read them.
-// s1 may start a few bytes past s1_limit (after a 4-byte match found on
-// the last bytes of the previous block), which is the same as starting
-// that far into the current block.
+// An s1 at or a few bytes past s1_limit is the same as one that far into
+// the current block.
 inline int MultiBlockFindMatchLength(const uint8* s1, const uint8* s1_limit,
                                      const uint8* s1_next_block,
                                      const uint8* s2, const uint8* s2_limit) {

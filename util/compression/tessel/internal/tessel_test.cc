@@ -7,11 +7,17 @@
 
 #include "gtest/gtest.h"
 #include "testing/corpus.h"
+#include "testing/test_streams.h"
 
 namespace util {
 namespace compression {
 namespace tessel {
 namespace {
+
+using testing_streams::FragmentingSource;
+using testing_streams::RandomBytes;
+using testing_streams::RecordingSink;
+using testing_streams::Text;
 
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string s;
@@ -25,78 +31,6 @@ std::string Compressed(const std::string& input) {
   tessel.Compress(input, &out);
   return out;
 }
-
-std::string Text(size_t n, uint32_t seed) {
-  static const char* const kWords[] = {"tessel ", "block ", "literal ",
-                                       "copy ", "mask ", "\n", "the "};
-  std::mt19937 rng(seed);
-  std::string s;
-  while (s.size() < n) {
-    s += kWords[rng() % 7];
-    if (rng() % 8 == 0) s += std::to_string(rng() % 1000);
-  }
-  s.resize(n);
-  return s;
-}
-
-std::string RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
-// Hands out its bytes in fragments whose sizes cycle through a list.
-class FragmentingSource : public strings::ByteSource {
- public:
-  FragmentingSource(const std::string& data, std::vector<size_t> sizes)
-      : data_(data), sizes_(std::move(sizes)) {}
-  size_t Available() const override { return data_.size() - pos_; }
-  StringPiece Peek() override {
-    const size_t n = std::min(sizes_[next_ % sizes_.size()], Available());
-    return StringPiece(data_.data() + pos_, n);
-  }
-  void Skip(size_t n) override {
-    pos_ += n;
-    if (n > 0) next_++;
-  }
-
- private:
-  const std::string& data_;
-  std::vector<size_t> sizes_;
-  size_t pos_ = 0, next_ = 0;
-};
-
-// Records how bytes arrive; with lend set it lends a buffer of its own.
-class RecordingSink : public strings::ByteSink {
- public:
-  explicit RecordingSink(bool lend = false) : lend_(lend) {}
-  void Append(const char* bytes, size_t n) override {
-    appends++;
-    data.append(bytes, n);
-  }
-  void AppendMemBlock(MemBlock* block) override {
-    blocks++;
-    data.append(block->data(), block->length());
-    delete block;
-  }
-  char* GetAppendBuffer(size_t min_capacity, size_t hint, char* scratch,
-                        size_t scratch_capacity, size_t* allocated) override {
-    if (!lend_) {
-      return ByteSink::GetAppendBuffer(min_capacity, hint, scratch,
-                                       scratch_capacity, allocated);
-    }
-    buffer_.resize(std::max(hint, min_capacity));
-    *allocated = buffer_.size();
-    return &buffer_[0];
-  }
-  std::string data;
-  int appends = 0, blocks = 0;
-
- private:
-  bool lend_;
-  std::string buffer_;
-};
 
 std::string CompressedStream(const std::string& input,
                              std::vector<size_t> fragments,
@@ -184,9 +118,9 @@ TEST(TesselCompressTest, SinkGetsBlocksOrAppends) {
   RecordingSink scratch_sink, lending_sink(/*lend=*/true);
   const std::string via_blocks = CompressedStream(input, {1 << 30}, &scratch_sink);
   const std::string via_appends = CompressedStream(input, {1 << 30}, &lending_sink);
-  EXPECT_EQ(scratch_sink.blocks, 3);      // one memory block per block
+  EXPECT_EQ(scratch_sink.block_sizes.size(), 3u);      // one memory block per block
   EXPECT_EQ(scratch_sink.appends, 1);     // the header
-  EXPECT_EQ(lending_sink.blocks, 0);
+  EXPECT_EQ(lending_sink.block_sizes.size(), 0u);
   EXPECT_EQ(lending_sink.appends, 4);
   EXPECT_TRUE(via_blocks == via_appends);
 }

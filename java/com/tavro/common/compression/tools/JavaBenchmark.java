@@ -52,7 +52,7 @@ public final class JavaBenchmark {
   private static final int[] THREADS = {1, 2};
   /** byte[] compression should reach this fraction of the direct-buffer speed. */
   private static final double GOAL = 0.90;
-  /** Points whose threads got less CPU than this share were disturbed by other work. */
+  /** Points whose threads got less CPU than this share were disturbed. */
   private static final double MIN_CPU_SHARE = 0.90;
   private static final int ZIP_LEVEL = 1;
   private static final String ZIP = "zip-" + ZIP_LEVEL;
@@ -110,7 +110,7 @@ public final class JavaBenchmark {
   /**
    * The timed rounds of one point: median and fastest MB/s, and the CPU time
    * its threads got as a share of threads x wall time (low when other work
-   * on the machine took the cores).
+   * on the machine took the cores, or garbage collection paused them).
    */
   private record Timing(double medianMbps, double bestMbps, double cpuShare) {}
 
@@ -130,6 +130,7 @@ public final class JavaBenchmark {
     }
   }
 
+  /** Runs the benchmark; see the class comment for the arguments. */
   public static void main(String[] args) throws Exception {
     Plan plan = Plan.FULL;
     String folder = null;
@@ -437,35 +438,49 @@ public final class JavaBenchmark {
 
   private static Map<String, Result> run(Plan plan, byte[] corpus, List<Subject> subjects,
       ExecutorService pool) throws Exception {
-    Map<String, Result> results = new HashMap<>();
     System.out.printf("%nthroughput in MB/s of uncompressed bytes, all threads together;"
         + " ratio = compressed / original;%ncpu = CPU time the threads got / (threads x wall"
         + " time); %s = java.util.zip level %d%n", ZIP, ZIP_LEVEL);
     System.out.printf("%-7s %3s %-7s %-23s %12s %14s %9s %5s%n", "size", "thr", "codec",
         "operation", "median MB/s", "min-time MB/s", "ratio", "cpu");
     warmUpJit(plan, pool, corpus, subjects);
+    Map<String, Result> results = new HashMap<>();
     for (int size : plan.sizes) {
       byte[][] slices = cut(corpus, size, plan.minPassBytes);
-      Map<String, Double> ratios = new HashMap<>();
-      for (Subject subject : subjects) {
-        ratios.put(subject.name(),
-            (double) subject.verify().applyAsLong(slices) / totalLength(slices));
+      for (Result result : measureSize(plan, pool, slices, subjects)) {
+        results.put(result.key(), result);
       }
-      for (int threads : THREADS) {
-        for (Subject subject : subjects) {
-          for (Op op : subject.ops()) {
-            Timing timing = measure(plan, pool, slices, threads, op);
-            Result result = new Result(sizeName(size), threads, subject.name(), op.name(),
-                timing, ratios.get(subject.name()));
-            results.put(result.key(), result);
-            System.out.printf("%-7s %3d %-7s %-23s %12.1f %14.1f %9.3f %4.0f%%%n", result.size(),
-                threads, result.subject(), result.op(), timing.medianMbps(), timing.bestMbps(),
-                result.ratio(), timing.cpuShare() * 100);
-          }
+    }
+    return results;
+  }
+
+  /** Checks every subject on the slices, then measures and prints each point. */
+  private static List<Result> measureSize(Plan plan, ExecutorService pool, byte[][] slices,
+      List<Subject> subjects) throws Exception {
+    Map<String, Double> ratios = new HashMap<>();
+    for (Subject subject : subjects) {
+      ratios.put(subject.name(),
+          (double) subject.verify().applyAsLong(slices) / totalLength(slices));
+    }
+    List<Result> results = new ArrayList<>();
+    for (int threads : THREADS) {
+      for (Subject subject : subjects) {
+        for (Op op : subject.ops()) {
+          Result result = new Result(sizeName(slices[0].length), threads, subject.name(),
+              op.name(), measure(plan, pool, slices, threads, op), ratios.get(subject.name()));
+          printRow(result);
+          results.add(result);
         }
       }
     }
     return results;
+  }
+
+  private static void printRow(Result result) {
+    Timing timing = result.timing();
+    System.out.printf("%-7s %3d %-7s %-23s %12.1f %14.1f %9.3f %4.0f%%%n", result.size(),
+        result.threads(), result.subject(), result.op(), timing.medianMbps(),
+        timing.bestMbps(), result.ratio(), timing.cpuShare() * 100);
   }
 
   /**
@@ -574,8 +589,9 @@ public final class JavaBenchmark {
     long starved = results.values().stream().filter(r -> r.timing().cpuShare() < MIN_CPU_SHARE)
         .count();
     if (starved > 0) {
-      System.out.printf("%d of %d points got less than %.0f%% of their CPU time: other work on"
-          + " the machine; rerun on a quiet one%n", starved, results.size(), MIN_CPU_SHARE * 100);
+      System.out.printf("%d of %d points got less than %.0f%% of their CPU time (other work on"
+          + " the machine, or GC pauses); their numbers are unreliable%n", starved,
+          results.size(), MIN_CPU_SHARE * 100);
     }
   }
 
