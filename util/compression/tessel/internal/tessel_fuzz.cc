@@ -1,9 +1,11 @@
 // Fuzz target for the Tessel decoders: any input is decoded or refused,
 // never a crash, an out-of-bounds access or a leak. The stream decoder is fed
-// in fragments whose sizes the input chooses, into a sink that lends nothing
-// (so output goes through 64 KiB blocks); whatever it accepts, the flat
-// decoder accepts with the same result.
+// in fragments whose sizes the input chooses, into a sink that either lends
+// one buffer for the whole output or nothing (output then goes through
+// 64 KiB blocks); whatever it accepts, the flat decoder accepts with the
+// same result.
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -32,10 +34,28 @@ class SplittingSource : public strings::ByteSource {
   uint32_t seed_;
 };
 
+// Lends a buffer of the size asked for when lend is set (the decoder then
+// writes the whole output in place), or only the caller's scratch (the
+// decoder then writes 64 KiB blocks).
 class StringSink : public strings::ByteSink {
  public:
+  explicit StringSink(bool lend) : lend_(lend) {}
   void Append(const char* bytes, size_t n) override { data.append(bytes, n); }
+  char* GetAppendBuffer(size_t min_capacity, size_t hint, char* scratch,
+                        size_t scratch_capacity, size_t* allocated) override {
+    if (!lend_) {
+      return ByteSink::GetAppendBuffer(min_capacity, hint, scratch,
+                                       scratch_capacity, allocated);
+    }
+    buffer_.assign(std::max(min_capacity, hint), '\0');
+    *allocated = buffer_.size();
+    return &buffer_[0];
+  }
   std::string data;
+
+ private:
+  bool lend_;
+  std::string buffer_;
 };
 
 }  // namespace
@@ -56,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const bool flat_ok = tessel.Uncompress(StringPiece(data, n), &flat);
 
   SplittingSource source(data, n, seed);
-  StringSink sink;
+  StringSink sink(/*lend=*/(seed & 0x80) != 0);
   const bool stream_ok = tessel.UncompressStream(&source, &sink);
   if (flat_ok && stream_ok && sink.data != flat) __builtin_trap();
   // The stream path is the stricter one (its output blocks must line up
