@@ -54,6 +54,74 @@ inline uint8 DecodeLiteral(BitReader* bits, const uint8* best,
   return static_cast<uint8>((x - 48) * 16 + bits->Read(4));
 }
 
+// The same from one 32-bit look at a flat stream: every command code is at
+// most 25 bits, so one look decodes it.
+inline unsigned DecodeCommand(ReadBits* bits) {
+  const uint32 peek = bits->Peek32();
+  const uint32 type = peek >> 29;
+  if (type <= 1) {
+    const uint32 code = peek >> 24;
+    if (code <= 52) {
+      bits->Consume(8);
+      return code + 1;
+    }
+    const int n = code - 47;  // 6 to 16 bits of length - 1
+    bits->Consume(8 + n);
+    return ((peek << 8) >> (32 - n)) + 1;
+  }
+  const int length_bits = length_length[type];
+  const int offset_bits = offset_length[type];
+  const uint32 fields = peek << 3;
+  const uint32 length = (fields >> (32 - length_bits)) + length_change[type];
+  const uint32 offset = ((fields << length_bits) >> (32 - offset_bits)) + 1;
+  bits->Consume(3 + length_bits + offset_bits);
+  return CommandCopy(length, offset);
+}
+
+// A literal code's byte and length (6, 8 or 10 bits), indexed by the next
+// 10 bits of the stream: byte | length << 8.
+class LiteralTable {
+ public:
+  LiteralTable(const uint8* best, const uint8* next_best) {
+    for (uint32 i = 0; i < 1024; ++i) {
+      const uint32 x = i >> 4;
+      if (x < 32) {
+        entry_[i] = best[x] | 6 << 8;
+      } else if (x < 48) {
+        entry_[i] = next_best[(x - 32) * 4 + ((i >> 2) & 3)] | 8 << 8;
+      } else {
+        entry_[i] = static_cast<uint16>(((x - 48) * 16 + (i & 15)) | 10 << 8);
+      }
+    }
+  }
+
+  // Decodes n literal bytes to op: three codes (at most 30 bits) per look
+  // at the stream.
+  void Decode(ReadBits* bits, char* op, uint32 n) const {
+    for (; n >= 3; n -= 3) {
+      uint32 peek = bits->Peek32();
+      const uint32 a = entry_[peek >> 22];
+      peek <<= a >> 8;
+      const uint32 b = entry_[peek >> 22];
+      peek <<= b >> 8;
+      const uint32 c = entry_[peek >> 22];
+      op[0] = static_cast<char>(a);
+      op[1] = static_cast<char>(b);
+      op[2] = static_cast<char>(c);
+      op += 3;
+      bits->Consume((a >> 8) + (b >> 8) + (c >> 8));
+    }
+    for (; n > 0; --n) {
+      const uint32 a = entry_[bits->Peek32() >> 22];
+      *op++ = static_cast<char>(a);
+      bits->Consume(a >> 8);
+    }
+  }
+
+ private:
+  uint16 entry_[1024];
+};
+
 inline uint32 BigEndianLoad32(const char* p) {
   return __builtin_bswap32(UNALIGNED_LOAD32(p));
 }
@@ -95,27 +163,15 @@ unsigned* Tessel::DecompressorState::ReallocateCommands(int n) {
 
 void ReadBits::Start(const char* input, const char* end) {
   word_ = LittleEndianLoad64(input);
-  bits_left_ = 64;
+  bits_ = 64;
   next_ = input + 8;
   end_ = end;
   error_ = false;
+  Advance();
 }
 
-uint32 ReadBits::ReadSlow(int n) {
-  const int high_bits = bits_left_;
-  const uint64 high = high_bits == 0 ? 0 : word_ >> (64 - high_bits);
-  if (end_ - next_ < 8) {
-    error_ = true;
-    bits_left_ = 0;
-    word_ = 0;
-    return 0;
-  }
-  const uint64 word = LittleEndianLoad64(next_);
-  next_ += 8;
-  const int low_bits = n - high_bits;  // 1..32
-  word_ = word << low_bits;
-  bits_left_ = 64 - low_bits;
-  return static_cast<uint32>((high << low_bits) | (word >> (64 - low_bits)));
+void ReadBits::Advance() {
+  next_word_ = end_ - next_ >= 8 ? LittleEndianLoad64(next_) : 0;
 }
 
 BitStreamReader::BitStreamReader(Reader* reader) : reader_(reader) {
@@ -260,11 +316,13 @@ bool Tessel::InternalRawUncompress(const char* ip, size_t length,
             return false;
           }
         } else {
-          if (c > static_cast<size_t>(op_end - op) ||
-              c > static_cast<size_t>(end - ip)) {
-            return false;
+          const size_t room = op_end - op, left = end - ip;
+          if (c > room || c > left) return false;
+          if (c <= 16 && room >= 16 && left >= 16) {
+            UnalignedCopy128(ip, op);  // short runs: one move, no call
+          } else {
+            memcpy(op, ip, c);
           }
-          memcpy(op, ip, c);
           op += c;
           ip += c;
         }
@@ -279,6 +337,7 @@ bool Tessel::InternalRawUncompress(const char* ip, size_t length,
     uint8 best[32], next_best[64];
     ip = DecompressMask(marker, ip, best, next_best);
     if (ip == nullptr || end - ip < 8) return false;
+    const LiteralTable literals(best, next_best);
     ReadBits bits;
     bits.Start(ip, end);
     for (unsigned i = 0; i < count; ++i) {
@@ -290,9 +349,8 @@ bool Tessel::InternalRawUncompress(const char* ip, size_t length,
         }
       } else {
         if (c > static_cast<size_t>(op_end - op)) return false;
-        for (unsigned k = 0; k < c; ++k) {
-          *op++ = static_cast<char>(DecodeLiteral(&bits, best, next_best));
-        }
+        literals.Decode(&bits, op, c);
+        op += c;
       }
     }
     ip = bits.Stop();

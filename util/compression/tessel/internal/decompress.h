@@ -33,36 +33,62 @@ class Tessel::DecompressorState {
 };
 
 // Reads a bit stream from a flat buffer: 64-bit little-endian words, most
-// significant bit first.
+// significant bit first. It holds the word being read and the one after it,
+// so the next 32 bits can be looked at without a branch on the boundary.
 class ReadBits {
  public:
   // The caller guarantees 8 readable bytes at input.
   void Start(const char* input, const char* end);
-  // The next n bits (1 <= n <= 32). Running past the end sets the error and
-  // yields 0.
-  inline uint32 Read(int n);
-  // Where the section after the stream starts, or null after an error.
+  // The next 32 bits, not consumed; zeros past the end of the input.
+  uint32 Peek32() const {
+    // Without a branch: with 32 or more bits left the next word's bits fall
+    // below the top 32; with all 64 left it must not be shifted in at all.
+    const uint64 next = (next_word_ >> (bits_ & 63)) &
+                        (static_cast<uint64>(0) - (bits_ != 64));
+    return static_cast<uint32>((word_ | next) >> 32);
+  }
+  // Consumes n bits (n <= 32). Running past the end sets the error.
+  inline void Consume(int n);
+  // The next n bits (1 <= n <= 32); 0 once past the end.
+  uint32 Read(int n) {
+    const uint32 value = Peek32() >> (32 - n);
+    Consume(n);
+    return error_ ? 0 : value;
+  }
+  // Where the section after the stream starts (the word after the last one
+  // read from), or null after an error.
   const char* Stop() const { return error_ ? nullptr : next_; }
   bool error() const { return error_; }
 
  private:
-  uint32 ReadSlow(int n);
+  void Advance();
 
-  int bits_left_ = 0;
-  uint64 word_ = 0;  // unread bits at the top, zeros below
+  uint64 word_ = 0;       // unread bits of the current word, at the top
+  int bits_ = 0;          // how many
+  uint64 next_word_ = 0;  // the word at next_, or 0 past the end
   const char* next_ = nullptr;
   const char* end_ = nullptr;
   bool error_ = false;
 };
 
-inline uint32 ReadBits::Read(int n) {
-  if (PREDICT_TRUE(n <= bits_left_)) {
-    const uint32 value = static_cast<uint32>(word_ >> (64 - n));
+inline void ReadBits::Consume(int n) {
+  if (PREDICT_TRUE(n <= bits_)) {
     word_ <<= n;
-    bits_left_ -= n;
-    return value;
+    bits_ -= n;
+    return;
   }
-  return ReadSlow(n);
+  // Into the next word, which must exist.
+  if (PREDICT_FALSE(end_ - next_ < 8)) {
+    error_ = true;
+    word_ = 0;
+    bits_ = 64;
+    return;
+  }
+  n -= bits_;
+  word_ = next_word_ << n;
+  bits_ = 64 - n;
+  next_ += 8;
+  Advance();
 }
 
 class Writer;
