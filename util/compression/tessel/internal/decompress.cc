@@ -161,19 +161,6 @@ unsigned* Tessel::DecompressorState::ReallocateCommands(int n) {
 
 // ---- Bit readers -------------------------------------------------------------
 
-void ReadBits::Start(const char* input, const char* end) {
-  word_ = LittleEndianLoad64(input);
-  bits_ = 64;
-  next_ = input + 8;
-  end_ = end;
-  error_ = false;
-  Advance();
-}
-
-void ReadBits::Advance() {
-  next_word_ = end_ - next_ >= 8 ? LittleEndianLoad64(next_) : 0;
-}
-
 BitStreamReader::BitStreamReader(Reader* reader) : reader_(reader) {
   error_ = !reader_->Read64(&word_);
   bits_left_ = error_ ? 0 : 64;

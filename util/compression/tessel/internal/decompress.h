@@ -38,7 +38,14 @@ class Tessel::DecompressorState {
 class ReadBits {
  public:
   // The caller guarantees 8 readable bytes at input.
-  void Start(const char* input, const char* end);
+  void Start(const char* input, const char* end) {
+    word_ = LittleEndianLoad64(input);
+    bits_ = 64;
+    next_ = input + 8;
+    end_ = end;
+    error_ = false;
+    Advance();
+  }
   // The next 32 bits, not consumed; zeros past the end of the input.
   uint32 Peek32() const {
     // Without a branch: with 32 or more bits left the next word's bits fall
@@ -61,7 +68,10 @@ class ReadBits {
   bool error() const { return error_; }
 
  private:
-  void Advance();
+  // Loads the word at next_ (0 past the end).
+  void Advance() {
+    next_word_ = end_ - next_ >= 8 ? LittleEndianLoad64(next_) : 0;
+  }
 
   uint64 word_ = 0;       // unread bits of the current word, at the top
   int bits_ = 0;          // how many
