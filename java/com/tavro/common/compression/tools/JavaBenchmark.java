@@ -53,7 +53,7 @@ public final class JavaBenchmark {
   /** byte[] compression should reach this fraction of the direct-buffer speed. */
   private static final double GOAL = 0.90;
   /** Points whose threads got less CPU than this share were disturbed. */
-  private static final double MIN_CPU_SHARE = 0.90;
+  private static final double MIN_CPU_SHARE = 0.80;
   private static final int ZIP_LEVEL = 1;
   private static final String ZIP = "zip-" + ZIP_LEVEL;
 
@@ -121,6 +121,10 @@ public final class JavaBenchmark {
       return timing.medianMbps();
     }
 
+    double bestMbps() {
+      return timing.bestMbps();
+    }
+
     String key() {
       return key(size, threads, subject, op);
     }
@@ -146,6 +150,7 @@ public final class JavaBenchmark {
     }
     long start = System.nanoTime();
     byte[] corpus = readCorpus(corpusFolder(folder));
+    noteMissingPreTouch();
     List<Subject> subjects = subjects();
     ExecutorService pool = Executors.newFixedThreadPool(THREADS[THREADS.length - 1], r -> {
       Thread thread = new Thread(r, "benchmark");
@@ -160,6 +165,15 @@ public final class JavaBenchmark {
     }
     System.out.printf("%nwall time %.1f s; load average now %.2f (other work on the machine"
         + " skews the numbers)%n", (System.nanoTime() - start) / 1e9, loadAverage());
+  }
+
+  /** Fresh heap pages are slow to touch; untouched ones would skew allocating operations. */
+  private static void noteMissingPreTouch() {
+    if (!ManagementFactory.getRuntimeMXBean().getInputArguments()
+        .contains("-XX:+AlwaysPreTouch")) {
+      System.out.println("note: without -XX:+AlwaysPreTouch, first touches of heap pages slow"
+          + " down some rounds of the allocating operations (tools/java_benchmark.sh sets it)");
+    }
   }
 
   // ---- the codecs and their operations ---------------------------------------
@@ -562,11 +576,11 @@ public final class JavaBenchmark {
     System.out.printf("%nsummary (medians; goal: byte[] compression within %.0f%% of direct)%n",
         (1 - GOAL) * 100);
     System.out.println("  new/direct, into/direct: compress new byte[] and compress into"
-        + " byte[] as % of compress direct");
+        + " byte[] as % of compress direct (best: the same from the min-time column)");
     System.out.printf("  vs %s: speed of compress/uncompress into byte[] and compressed size,"
         + " as multiples of %s%n", ZIP, ZIP);
-    String format = "%-7s %3s %-7s %12s %12s %14s %16s %12s%n";
-    System.out.printf(format, "size", "thr", "codec", "new/direct", "into/direct",
+    String format = "%-7s %3s %-7s %12s %11s %12s %12s %14s %8s%n";
+    System.out.printf(format, "size", "thr", "codec", "new/direct", "best", "into/direct",
         "compress x", "uncompress x", "size x");
     List<String> misses = new ArrayList<>();
     for (int size : plan.sizes) {
@@ -604,16 +618,17 @@ public final class JavaBenchmark {
     Result zip = results.get(Result.key(size, threads, ZIP, COMPRESS_INTO));
     Result unZip = results.get(Result.key(size, threads, ZIP, UNCOMPRESS_INTO));
     double share = fresh.medianMbps() / direct.medianMbps();
+    double bestShare = fresh.bestMbps() / direct.bestMbps();
     boolean miss = share < GOAL;
     if (miss) {
       misses.add(String.format("%s, %d thread(s), %s: new byte[] %.1f MB/s = %.1f%% of direct"
-          + " %.1f MB/s (into byte[] %.1f MB/s = %.1f%%; cpu %.0f%%/%.0f%%)", size, threads,
-          codec, fresh.medianMbps(), share * 100, direct.medianMbps(), into.medianMbps(),
-          into.medianMbps() / direct.medianMbps() * 100, fresh.timing().cpuShare() * 100,
-          direct.timing().cpuShare() * 100));
+          + " %.1f MB/s (best rounds %.1f%%; into byte[] %.1f MB/s = %.1f%%)", size, threads,
+          codec, fresh.medianMbps(), share * 100, direct.medianMbps(), bestShare * 100,
+          into.medianMbps(), into.medianMbps() / direct.medianMbps() * 100));
     }
     System.out.printf(format, size, threads, codec,
         String.format("%.1f%%%s", share * 100, miss ? " <<" : ""),
+        String.format("%.1f%%", bestShare * 100),
         String.format("%.1f%%", into.medianMbps() / direct.medianMbps() * 100),
         String.format("%.2fx", into.medianMbps() / zip.medianMbps()),
         String.format("%.2fx", unInto.medianMbps() / unZip.medianMbps()),
