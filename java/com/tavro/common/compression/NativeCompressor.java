@@ -20,6 +20,12 @@ public final class NativeCompressor {
     NativeLibrary.load();
   }
 
+  // compress(byte[]) writes results of up to this many bytes into a
+  // per-thread scratch array and copies out only what was written, instead
+  // of allocating (and zeroing) a worst-case array on every call.
+  private static final int SCRATCH_LIMIT = 1 << 21;
+  private static final ThreadLocal<byte[]> SCRATCH = ThreadLocal.withInitial(() -> new byte[0]);
+
   private final Codec codec;
   private final long handle;
 
@@ -53,8 +59,9 @@ public final class NativeCompressor {
   /** Compresses {@code length} bytes of {@code input} from {@code offset}. */
   public byte[] compress(byte[] input, int offset, int length) {
     Objects.checkFromIndexSize(offset, length, input.length);
-    byte[] output = new byte[outputBound(length)];
-    int written = rawCompress(handle, input, offset, length, output, 0, output.length);
+    int bound = outputBound(length);
+    byte[] output = bound <= SCRATCH_LIMIT ? scratch(bound) : new byte[bound];
+    int written = rawCompress(handle, input, offset, length, output, 0, bound);
     return Arrays.copyOf(output, written);
   }
 
@@ -200,6 +207,16 @@ public final class NativeCompressor {
       throw new IllegalArgumentException("input too large for an array result: " + length);
     }
     return (int) bound;
+  }
+
+  /** This thread's scratch array, grown to at least size bytes. */
+  private static byte[] scratch(int size) {
+    byte[] scratch = SCRATCH.get();
+    if (scratch.length < size) {
+      scratch = new byte[Math.max(size, Math.min(SCRATCH_LIMIT, scratch.length * 2))];
+      SCRATCH.set(scratch);
+    }
+    return scratch;
   }
 
   private static byte[] toArray(ByteBuffer buffer) {
