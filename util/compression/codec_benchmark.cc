@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
+#include "testing/summary_reporter.h"
 #include "strings/stringpiece.h"
 #include "testing/corpus.h"
 #include "util/compression/tessel/internal/tessel.h"
@@ -61,6 +62,8 @@
 #endif
 
 namespace {
+
+using testing_benchmark::SummaryReporter;
 
 [[noreturn]] void Fail(const std::string& message) {
   fprintf(stderr, "codec_benchmark: %s\n", message.c_str());
@@ -380,50 +383,6 @@ void RegisterAll(const std::string& suffix,
 }
 
 // ---- Summary -------------------------------------------------------------
-
-// Passes everything to the usual display reporter and keeps the bytes/s of
-// each benchmark: the fastest repetition, or the median when only
-// aggregates of repetitions are reported.
-class SummaryReporter : public benchmark::BenchmarkReporter {
- public:
-  explicit SummaryReporter(benchmark::BenchmarkReporter* display)
-      : display_(display) {}
-
-  bool ReportContext(const Context& context) override {
-    return display_->ReportContext(context);
-  }
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      auto it = run.counters.find("bytes_per_second");
-      if (it == run.counters.end()) continue;
-      const std::string& name = run.run_name.function_name;
-      const double rate = it->second.value;
-      if (run.run_type == Run::RT_Iteration) {
-        best_[name] = std::max(best_[name], rate);
-      } else if (run.aggregate_name == "median") {
-        median_[name] = rate;
-      }
-    }
-    display_->ReportRuns(runs);
-  }
-
-  void Finalize() override { display_->Finalize(); }
-
-  // Bytes per second of a benchmark, or 0 when it did not run.
-  double Rate(const std::string& name) const {
-    auto it = best_.find(name);
-    if (it != best_.end()) return it->second;
-    it = median_.find(name);
-    return it != median_.end() ? it->second : 0.0;
-  }
-
- private:
-  benchmark::BenchmarkReporter* display_;
-  std::map<std::string, double> best_;
-  std::map<std::string, double> median_;
-};
 
 // The all_files figures of one codec; a speed of 0 means it did not run.
 struct Row {

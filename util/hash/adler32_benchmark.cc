@@ -21,9 +21,12 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
+#include "testing/summary_reporter.h"
 #include "util/hash/adler32_init.h"
 
 namespace {
+
+using testing_benchmark::SummaryReporter;
 
 typedef uint32 (*Checksum)(uint32 adler, const uint8* data, size_t length);
 
@@ -102,48 +105,6 @@ void CheckAgreement() {
     }
   }
 }
-
-// Passes everything to the display reporter and keeps the best bytes/s of
-// each benchmark (or the median, when only aggregates are reported).
-class SummaryReporter : public benchmark::BenchmarkReporter {
- public:
-  explicit SummaryReporter(benchmark::BenchmarkReporter* display)
-      : display_(display) {}
-
-  bool ReportContext(const Context& context) override {
-    return display_->ReportContext(context);
-  }
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      auto it = run.counters.find("bytes_per_second");
-      if (it == run.counters.end()) continue;
-      const std::string& name = run.run_name.function_name;
-      if (run.run_type == Run::RT_Iteration) {
-        best_[name] = std::max(best_[name], it->second.value);
-      } else if (run.aggregate_name == "median") {
-        median_[name] = it->second.value;
-      }
-    }
-    display_->ReportRuns(runs);
-  }
-
-  void Finalize() override { display_->Finalize(); }
-
-  // Bytes per second of a benchmark, or 0 when it did not run.
-  double Rate(const std::string& name) const {
-    auto it = best_.find(name);
-    if (it != best_.end()) return it->second;
-    it = median_.find(name);
-    return it != median_.end() ? it->second : 0.0;
-  }
-
- private:
-  benchmark::BenchmarkReporter* display_;
-  std::map<std::string, double> best_;
-  std::map<std::string, double> median_;
-};
 
 void PrintSummary(const SummaryReporter& reporter) {
   auto cell = [](double v, const char* format) {

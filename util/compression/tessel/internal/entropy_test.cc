@@ -8,12 +8,16 @@
 
 #include "gtest/gtest.h"
 #include "testing/corpus.h"
+#include "testing/test_streams.h"
 #include "util/compression/tessel/internal/lz77.h"
 
 namespace util {
 namespace compression {
 namespace tessel {
 namespace {
+
+using testing_streams::RandomBytes;
+using testing_streams::Text;
 
 // ---- An independent reader of the block format ------------------------------
 
@@ -164,26 +168,6 @@ std::string Compress(const std::string& content,
 std::string Bytes(std::initializer_list<int> bytes) {
   std::string s;
   for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
-
-std::string RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
-std::string TextLike(size_t n, uint32_t seed) {
-  static const char* const kWords[] = {"tessel ",  "block ",   "copy ", "the ",
-                                       "literal ", "offset\n", "of ",   "a "};
-  std::mt19937 rng(seed);
-  std::string s;
-  while (s.size() < n) {
-    if (rng() % 8 == 0) s.push_back(static_cast<char>(rng()));
-    s += kWords[rng() % 8];
-  }
-  s.resize(n);
   return s;
 }
 
@@ -465,7 +449,7 @@ TEST(EntropyTest, ContentDecision) {
       {"201 bytes of one value", std::string(201, 'a'), true},
       {"201 random bytes", RandomBytes(201, 1), false},
       {"random", RandomBytes(20000, 2), false},
-      {"text", TextLike(20000, 3), true},
+      {"text", Text(20000, 3), true},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -557,11 +541,11 @@ TEST(EntropyTest, GeneratorOutputReadsBack) {
     const char* name;
     std::string input;
   } kCases[] = {
-      {"text", TextLike(200000, 1)},
+      {"text", Text(200000, 1)},
       {"random", RandomBytes(70000, 2)},
       {"one value", std::string(65536 * 2, 'r')},
-      {"short text", TextLike(300, 3)},
-      {"text in random", RandomBytes(30000, 4) + TextLike(50000, 5)},
+      {"short text", Text(300, 3)},
+      {"text in random", RandomBytes(30000, 4) + Text(50000, 5)},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);

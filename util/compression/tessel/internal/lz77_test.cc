@@ -10,11 +10,15 @@
 
 #include "gtest/gtest.h"
 #include "testing/corpus.h"
+#include "testing/test_streams.h"
 
 namespace util {
 namespace compression {
 namespace tessel {
 namespace {
+
+using testing_streams::RandomBytes;
+using testing_streams::Text;
 
 // ---- Helpers ----------------------------------------------------------------
 
@@ -110,27 +114,6 @@ Parse RunFresh(const std::string& input) {
            << "rebuilt " << out->size() - block_start << " of " << block_size;
   }
   return ::testing::AssertionSuccess();
-}
-
-std::string RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
-// Text-like data with matches at all distances and of all lengths.
-std::string TextLike(size_t n, uint32_t seed) {
-  static const char* const kWords[] = {"tessel ",  "block ",   "copy ", "the ",
-                                       "literal ", "offset\n", "of ",   "a "};
-  std::mt19937 rng(seed);
-  std::string s;
-  while (s.size() < n) {
-    if (rng() % 8 == 0) s.push_back(static_cast<char>(rng()));
-    s += kWords[rng() % 8];
-  }
-  s.resize(n);
-  return s;
 }
 
 // n distinct-looking bytes: no 4-byte sequence occurs twice.
@@ -287,8 +270,8 @@ TEST(LZ77Test, HashTableSizedFromBlockSize) {
 }
 
 TEST(LZ77Test, ResetForgetsEarlierBlocks) {
-  const std::string first = TextLike(kBlockSize, 1);
-  const std::string second = TextLike(5000, 2);
+  const std::string first = Text(kBlockSize, 1);
+  const std::string second = Text(5000, 2);
   LZ77 reused(static_cast<int>(kBlockSize));
   ParseBlock(&reused, first.data(), first.size(), nullptr);
   reused.ResetHashTable(static_cast<int>(kBlockSize));
@@ -301,8 +284,8 @@ TEST(LZ77Test, ResetForgetsEarlierBlocks) {
 // probe; with no previous block to read them in they are misses, and the
 // parse still rebuilds the input.
 TEST(LZ77Test, StaleEntriesWithoutPreviousBlockAreMisses) {
-  const std::string first = TextLike(kBlockSize, 3);
-  const std::string second = TextLike(3000, 4);
+  const std::string first = Text(kBlockSize, 3);
+  const std::string second = Text(3000, 4);
   LZ77 lz77(static_cast<int>(kBlockSize));
   ParseBlock(&lz77, first.data(), first.size(), nullptr);
   const Parse p = ParseBlock(&lz77, second.data(), second.size(), nullptr);
@@ -318,7 +301,7 @@ TEST(LZ77Test, SyntheticInputsReplay) {
     for (int kind = 0; kind < 3; ++kind) {
       SCOPED_TRACE(::testing::Message() << n << " bytes, kind " << kind);
       const std::string input = kind == 0   ? RandomBytes(n, n)
-                                : kind == 1 ? TextLike(n, n)
+                                : kind == 1 ? Text(n, n)
                                             : std::string(n, 'q');
       LZ77 lz77(static_cast<int>(std::min(n, kBlockSize)));
       std::string out;
@@ -430,8 +413,8 @@ TEST_F(PreviousBlockTest, MatchRunsFromPreviousIntoCurrentBlock) {
 }
 
 TEST_F(PreviousBlockTest, UnrelatedBlocks) {
-  ParseBoth(TextLike(kBlockSize, 8), TextLike(kBlockSize, 9));
-  ParseBoth(TextLike(kBlockSize, 10), TextLike(100, 11));
+  ParseBoth(Text(kBlockSize, 8), Text(kBlockSize, 9));
+  ParseBoth(Text(kBlockSize, 10), Text(100, 11));
   ParseBoth(RandomBytes(kBlockSize, 12), std::string(20, 'z'));
 }
 
