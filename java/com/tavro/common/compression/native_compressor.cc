@@ -65,6 +65,13 @@ bool CheckRange(JNIEnv* env, const char* what, jlong offset, jlong length,
   return false;
 }
 
+// Throws OutOfMemoryError when the source could not get its window.
+bool WindowAllocated(JNIEnv* env, const JavaByteSource& source) {
+  if (source.IsBufferAllocated()) return true;
+  Throw(env, kOutOfMemoryError, kMallocFailed);
+  return false;
+}
+
 bool CheckArrayRange(JNIEnv* env, const char* what, jbyteArray array,
                      jint offset, jint length) {
   if (array == nullptr) {
@@ -201,10 +208,7 @@ JNIEXPORT jint JNICALL Java_com_tavro_common_compression_NativeCompressor_rawCom
     return -1;
   }
   JavaByteSource source(env, in, inOffset, inLength);
-  if (!source.IsBufferAllocated()) {
-    Throw(env, kOutOfMemoryError, kMallocFailed);
-    return -1;
-  }
+  if (!WindowAllocated(env, source)) return -1;
   JavaByteSink sink(env, out, outOffset, outLength);
   Codec(handle)->CompressStream(&source, &sink);
   if (env->ExceptionCheck()) return -1;
@@ -272,10 +276,7 @@ Java_com_tavro_common_compression_NativeCompressor_rawUncompress(
     return -1;
   }
   JavaByteSource source(env, in, inOffset, inLength);
-  if (!source.IsBufferAllocated()) {
-    Throw(env, kOutOfMemoryError, kMallocFailed);
-    return -1;
-  }
+  if (!WindowAllocated(env, source)) return -1;
   JavaByteSink sink(env, out, outOffset, outLength);
   const bool ok = Codec(handle)->UncompressStream(&source, &sink);
   if (env->ExceptionCheck()) return -1;
@@ -295,10 +296,7 @@ Java_com_tavro_common_compression_NativeCompressor_rawUncompressNewBuffer(
     jint inLength) {
   if (!CheckArrayRange(env, "input", in, inOffset, inLength)) return nullptr;
   JavaByteSource source(env, in, inOffset, inLength);
-  if (!source.IsBufferAllocated()) {
-    Throw(env, kOutOfMemoryError, kMallocFailed);
-    return nullptr;
-  }
+  if (!WindowAllocated(env, source)) return nullptr;
   size_t announced = 0;
   const bool has_length =
       Codec(handle)->GetUncompressedLengthStream(&source, &announced);
@@ -341,10 +339,7 @@ Java_com_tavro_common_compression_NativeCompressor_rawGetUncompressedLength(
     jint inLength) {
   if (!CheckArrayRange(env, "input", in, inOffset, inLength)) return -1;
   JavaByteSource source(env, in, inOffset, inLength);
-  if (!source.IsBufferAllocated()) {
-    Throw(env, kOutOfMemoryError, kMallocFailed);
-    return -1;
-  }
+  if (!WindowAllocated(env, source)) return -1;
   size_t length = 0;
   const bool ok = Codec(handle)->GetUncompressedLengthStream(&source, &length);
   if (env->ExceptionCheck()) return -1;
