@@ -41,6 +41,20 @@ inline void IncrementalCopyFastPath(const char* src, char* op, ptrdiff_t len) {
   }
 }
 
+// Copies len (at most 64) bytes in 16-byte moves; may write up to 64 bytes.
+// The source must be at least 16 bytes behind dst when they overlap, so
+// that every move reads bytes an earlier move already made final.
+inline void CopyUpTo64(const char* src, char* dst, size_t len) {
+  UnalignedCopy128(src, dst);
+  if (len > 16) {
+    UnalignedCopy128(src + 16, dst + 16);
+    if (len > 32) {
+      UnalignedCopy128(src + 32, dst + 32);
+      UnalignedCopy128(src + 48, dst + 48);
+    }
+  }
+}
+
 // Appends a copy of len bytes from offset bytes back to a flat output whose
 // produced bytes are [start, *op) and whose end is end. Fails on offset 0,
 // on offsets reaching before start, and when the copy does not fit.
@@ -51,7 +65,9 @@ inline bool AppendCopyToFlatOutput(const char* start, char** op_p,
   const size_t space = end - op;
   // Unsigned: rejects offset 0 and offsets beyond what was produced.
   if (static_cast<size_t>(op - start) <= offset - 1u) return false;
-  if (len <= 16 && offset >= 8 && space >= 16) {
+  if (offset >= 16 && len <= 64 && space >= 64) {
+    CopyUpTo64(op - offset, op, len);
+  } else if (len <= 16 && offset >= 8 && space >= 16) {
     // The second move may read what the first wrote (offsets 8..15), which
     // is exactly the overlap a copy requires.
     UnalignedCopy64(op - offset, op);

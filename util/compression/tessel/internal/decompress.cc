@@ -54,28 +54,64 @@ inline uint8 DecodeLiteral(BitReader* bits, const uint8* best,
   return static_cast<uint8>((x - 48) * 16 + bits->Read(4));
 }
 
-// The same from one 32-bit look at a flat stream: every command code is at
-// most 25 bits, so one look decodes it.
-inline unsigned DecodeCommand(ReadBits* bits) {
-  const uint32 peek = bits->Peek32();
-  const uint32 type = peek >> 29;
-  if (type <= 1) {
-    const uint32 code = peek >> 24;
-    if (code <= 52) {
-      bits->Consume(8);
-      return code + 1;
+// How to read a command from a 32-bit look at the stream, by the look's
+// top 8 bits (a literal's whole 8-bit code, or a copy's 3-bit type): two
+// bit fields, each taken as (look << shift) >> (32 - width) and kept only
+// under its mask, then word = ((field1 + add1) << shift1) | (field2 + add2).
+// Decoding without a branch on the command kind matters: literals and
+// copies alternate unpredictably.
+struct CommandCode {
+  uint8 bits;  // length of the whole code
+  uint8 shift1, width1, shift2, width2, word_shift1;
+  uint32 mask1, mask2;
+  uint32 add1, add2;
+};
+
+struct CommandCodeTable {
+  CommandCode code[256];
+};
+
+constexpr CommandCodeTable MakeCommandCodeTable() {
+  CommandCodeTable t{};
+  for (int top = 0; top < 256; ++top) {
+    CommandCode c{};
+    c.width1 = c.width2 = 1;  // a shift by 32 - 0 would be undefined
+    const int type = top >> 5;
+    if (type <= 1) {
+      if (top <= 52) {
+        c.bits = 8;
+        c.add1 = top + 1;
+      } else {
+        const int n = top - 47;  // bits of length - 1 after the prefix
+        c.bits = 8 + n;
+        c.shift1 = 8, c.width1 = n, c.mask1 = ~0u, c.add1 = 1;
+      }
+    } else {
+      const int length_bits = type <= 4 ? 2 : type <= 6 ? 3 : 6;
+      const int offset_bits = type == 2 || type == 5 ? 10 : type == 3 ? 13 : 16;
+      c.bits = 3 + length_bits + offset_bits;
+      c.shift1 = 3, c.width1 = length_bits, c.mask1 = ~0u;
+      c.add1 = type >= 5 && type <= 6 ? 8 : 4;
+      c.word_shift1 = 24;
+      c.shift2 = 3 + length_bits, c.width2 = offset_bits, c.mask2 = ~0u;
+      c.add2 = 0x800000 + 1;  // the copy flag, and offset = field + 1
     }
-    const int n = code - 47;  // 6 to 16 bits of length - 1
-    bits->Consume(8 + n);
-    return ((peek << 8) >> (32 - n)) + 1;
+    t.code[top] = c;
   }
-  const int length_bits = length_length[type];
-  const int offset_bits = offset_length[type];
-  const uint32 fields = peek << 3;
-  const uint32 length = (fields >> (32 - length_bits)) + length_change[type];
-  const uint32 offset = ((fields << length_bits) >> (32 - offset_bits)) + 1;
-  bits->Consume(3 + length_bits + offset_bits);
-  return CommandCopy(length, offset);
+  return t;
+}
+
+constexpr CommandCodeTable kCommandCodes = MakeCommandCodeTable();
+
+// Decodes one command from a flat stream: every code is at most 25 bits,
+// so one 32-bit look holds it.
+inline unsigned DecodeCommand(ReadBits* bits) {
+  const uint32 look = bits->Peek32();
+  const CommandCode& c = kCommandCodes.code[look >> 24];
+  const uint32 field1 = ((look << c.shift1) >> (32 - c.width1)) & c.mask1;
+  const uint32 field2 = ((look << c.shift2) >> (32 - c.width2)) & c.mask2;
+  bits->Consume(c.bits);
+  return ((field1 + c.add1) << c.word_shift1) | (field2 + c.add2);
 }
 
 // A literal code's byte and length (6, 8 or 10 bits), indexed by the next
