@@ -7,6 +7,17 @@
 
 namespace strings {
 
+namespace {
+
+// What every GetAppendBuffer requires of its caller: a non-empty request,
+// and a scratch buffer that could hold it.
+void CheckAppendBufferArguments(size_t min_capacity, size_t scratch_capacity) {
+  CHECK_GE(min_capacity, 1);
+  CHECK_GE(scratch_capacity, min_capacity);
+}
+
+}  // namespace
+
 ByteSource::~ByteSource() {}
 
 void ByteSource::CopyTo(ByteSink* sink, size_t n) {
@@ -36,8 +47,7 @@ char* ByteSink::GetAppendBuffer(size_t min_capacity,
                                 size_t /*desired_capacity_hint*/,
                                 char* scratch, size_t scratch_capacity,
                                 size_t* allocated_capacity) {
-  CHECK_GE(min_capacity, 1);
-  CHECK_GE(scratch_capacity, min_capacity);
+  CheckAppendBufferArguments(min_capacity, scratch_capacity);
   *allocated_capacity = scratch_capacity;
   return scratch;
 }
@@ -72,8 +82,7 @@ char* CheckedArrayByteSink::GetAppendBuffer(size_t min_capacity,
                                             char* scratch,
                                             size_t scratch_capacity,
                                             size_t* allocated_capacity) {
-  CHECK_GE(min_capacity, 1);
-  CHECK_GE(scratch_capacity, min_capacity);
+  CheckAppendBufferArguments(min_capacity, scratch_capacity);
   size_t room = capacity_ - size_;
   if (room >= min_capacity) {
     *allocated_capacity = room;
@@ -126,8 +135,7 @@ char* UncheckedArrayByteSink::GetAppendBuffer(size_t min_capacity,
                                               char* /*scratch*/,
                                               size_t scratch_capacity,
                                               size_t* allocated_capacity) {
-  CHECK_GE(min_capacity, 1);
-  CHECK_GE(scratch_capacity, min_capacity);
+  CheckAppendBufferArguments(min_capacity, scratch_capacity);
   *allocated_capacity = std::max(min_capacity, desired_capacity_hint);
   return dest_;
 }
@@ -154,8 +162,7 @@ char* GrowingArrayByteSink::GetAppendBuffer(size_t min_capacity,
                                             char* /*scratch*/,
                                             size_t scratch_capacity,
                                             size_t* allocated_capacity) {
-  CHECK_GE(min_capacity, 1);
-  CHECK_GE(scratch_capacity, min_capacity);
+  CheckAppendBufferArguments(min_capacity, scratch_capacity);
   const size_t room = capacity_ - size_;
   if (room < min_capacity) {
     Expand(std::max(min_capacity, desired_capacity_hint) - room);

@@ -5,6 +5,12 @@
 
 namespace testing_streams {
 
+std::string Bytes(std::initializer_list<int> bytes) {
+  std::string s;
+  for (int b : bytes) s.push_back(static_cast<char>(b));
+  return s;
+}
+
 std::string RandomBytes(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
   std::string s(n, '\0');

@@ -5,12 +5,16 @@
 #define TESTING_TEST_STREAMS_H_
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "strings/bytestream.h"
 
 namespace testing_streams {
+
+// The bytes with these values, for writing streams out by hand.
+std::string Bytes(std::initializer_list<int> bytes);
 
 // n bytes from a seeded generator: incompressible.
 std::string RandomBytes(size_t n, uint32_t seed);

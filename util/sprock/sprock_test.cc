@@ -22,11 +22,7 @@ namespace {
 using testing_streams::RandomBytes;
 using testing_streams::Text;
 
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
+using testing_streams::Bytes;
 
 std::string Compressed(const std::string& input) {
   std::string out;

@@ -17,11 +17,7 @@ using testing_streams::FragmentingSource;
 using testing_streams::RandomBytes;
 using testing_streams::RecordingSink;
 
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
+using testing_streams::Bytes;
 
 // Writes a bit stream the way the format stores it: most significant bit
 // first into 64-bit words, each word little-endian.

@@ -165,11 +165,7 @@ std::string Compress(const std::string& content,
   return out;
 }
 
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
+using testing_streams::Bytes;
 
 // ---- Bit writer -------------------------------------------------------------
 

@@ -19,11 +19,7 @@ using testing_streams::RandomBytes;
 using testing_streams::RecordingSink;
 using testing_streams::Text;
 
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string s;
-  for (int b : bytes) s.push_back(static_cast<char>(b));
-  return s;
-}
+using testing_streams::Bytes;
 
 std::string Compressed(const std::string& input) {
   Tessel tessel;
