@@ -3,6 +3,8 @@
 #   tools/build.sh release   g++, optimized (build/release)
 #   tools/build.sh asan      clang-14 with AddressSanitizer, UBSan and the
 #                            fuzz targets (build/asan)
+#   tools/build.sh tsan      clang-14 with ThreadSanitizer, the tests of the
+#                            synchronization primitives only (build/tsan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour="${1:-release}"
@@ -18,9 +20,18 @@ case "$flavour" in
       -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
       -DTAVRO_SANITIZE=ON -DTAVRO_FUZZ=ON >/dev/null
     ;;
+  tsan)
+    cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+      -DTAVRO_TSAN=ON -DTAVRO_BENCHMARKS=OFF >/dev/null
+    ;;
   *)
     echo "unknown flavour: $flavour" >&2
     exit 2
     ;;
 esac
-cmake --build "build/$flavour" -j "$jobs"
+if [ "$flavour" = tsan ]; then
+  cmake --build build/tsan -j "$jobs" --target thread_tests
+else
+  cmake --build "build/$flavour" -j "$jobs"
+fi

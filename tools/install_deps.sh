@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake g++ clang-14 libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
   zlib1g-dev liblz4-dev libdeflate-dev libzstd-dev python3-matplotlib
-  openjdk-17-jdk-headless junit5 python3
+  openjdk-17-jdk-headless junit5 python3 strace
 )
 
 missing=()
