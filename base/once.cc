@@ -30,8 +30,8 @@ const base::subtle::SpinLockWaitTransition kOnceTransitions[] = {
 
 }  // namespace
 
-void TavroOnceInternalInit(Atomic32* control, void (*fn0)(),
-                           void (*fn1)(void*), void* arg,
+void TavroOnceInternalInit(Atomic32 *control, void (*fn0)(),
+                           void (*fn1)(void *), void *arg,
                            base::scheduling::SchedulingMode mode) {
   int32 s = base::subtle::Acquire_Load(control);
   if (s != TAVRO_ONCE_INIT && s != TAVRO_ONCE_RUNNING &&
@@ -43,9 +43,8 @@ void TavroOnceInternalInit(Atomic32* control, void (*fn0)(),
                s);
   }
   TavroOnceInitSchedulingHelper scheduling_helper(mode);
-  if (base::subtle::Acquire_CompareAndSwap(control, TAVRO_ONCE_INIT,
-                                           TAVRO_ONCE_RUNNING) !=
-          TAVRO_ONCE_INIT &&
+  if (base::subtle::Acquire_CompareAndSwap(
+          control, TAVRO_ONCE_INIT, TAVRO_ONCE_RUNNING) != TAVRO_ONCE_INIT &&
       base::subtle::SpinLockWait(control, 3, kOnceTransitions, mode) != 0) {
     return;  // another thread ran the function
   }

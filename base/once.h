@@ -29,18 +29,18 @@ enum {
 
 // Slow path: claims the word and runs fn0 (or fn1(arg) when fn0 is null), or
 // waits for the thread that claimed it.
-void TavroOnceInternalInit(Atomic32* control, void (*fn0)(),
-                           void (*fn1)(void*), void* arg,
+void TavroOnceInternalInit(Atomic32 *control, void (*fn0)(),
+                           void (*fn1)(void *), void *arg,
                            base::scheduling::SchedulingMode mode);
 
-inline void TavroOnceInitLowLevel(TavroOnceType* once, void (*fn)(),
+inline void TavroOnceInitLowLevel(TavroOnceType *once, void (*fn)(),
                                   base::scheduling::SchedulingMode mode) {
   if (PREDICT_FALSE(base::subtle::Acquire_Load(once) != TAVRO_ONCE_DONE)) {
     TavroOnceInternalInit(once, fn, nullptr, nullptr, mode);
   }
 }
 
-inline void TavroOnceInit(TavroOnceType* once, void (*fn)()) {
+inline void TavroOnceInit(TavroOnceType *once, void (*fn)()) {
   TavroOnceInitLowLevel(once, fn,
                         base::scheduling::SCHEDULE_COOPERATIVE_AND_KERNEL);
 }

@@ -9,14 +9,14 @@
 namespace {
 
 // Slots 0..63 of the calling thread; a key is a byte offset into it.
-thread_local void* thread_slots[PerThread::kPerThreadSlots];
+thread_local void *thread_slots[PerThread::kPerThreadSlots];
 
 pthread_key_t per_thread_key;  // its value is the array, for clean-up
 SpinLock table_lock(base::LINKER_INITIALIZED);
-void (*destructors[PerThread::kPerThreadSlots])(void*);
+void (*destructors[PerThread::kPerThreadSlots])(void *);
 int next_free_key = 1;
 
-inline int SlotIndex(int key) { return key / static_cast<int>(sizeof(void*)); }
+inline int SlotIndex(int key) { return key / static_cast<int>(sizeof(void *)); }
 
 }  // namespace
 
@@ -36,22 +36,22 @@ struct PerThreadKeyInit {
 };
 static PerThreadKeyInit per_thread_key_init;
 
-void PerThread::Allocate(int* key, void (*destructor)(void*)) {
+void PerThread::Allocate(int *key, void (*destructor)(void *)) {
   if (__atomic_load_n(key, __ATOMIC_ACQUIRE) != kInvalid) return;
   SpinLockHolder h(&table_lock);
   if (*key != kInvalid) return;
   RAW_CHECK_AT(next_free_key < kPerThreadSlots, "base/per_thread", 114,
                "too many PerThread keys in use");
   destructors[next_free_key] = destructor;
-  __atomic_store_n(key, next_free_key * static_cast<int>(sizeof(void*)),
+  __atomic_store_n(key, next_free_key * static_cast<int>(sizeof(void *)),
                    __ATOMIC_RELEASE);
   next_free_key++;
 }
 
-void** PerThread::Data(int data_key) {
+void **PerThread::Data(int data_key) {
   RAW_CHECK_AT(data_key != kInvalid, "base/per_thread", 147,
                "Allocate() must be called before Data()");
-  void** slots = thread_slots;
+  void **slots = thread_slots;
   if (slots[0] == nullptr) {
     slots[0] = slots;
     pthread_setspecific(per_thread_key, slots);
@@ -59,11 +59,11 @@ void** PerThread::Data(int data_key) {
   return &slots[SlotIndex(data_key)];
 }
 
-void* PerThread::GetData(int key) { return thread_slots[SlotIndex(key)]; }
+void *PerThread::GetData(int key) { return thread_slots[SlotIndex(key)]; }
 
-void PerThread::KeyDest(void* array) {
-  void** slots = static_cast<void**>(array);
-  void (*dtors[kPerThreadSlots])(void*);
+void PerThread::KeyDest(void *array) {
+  void **slots = static_cast<void **>(array);
+  void (*dtors[kPerThreadSlots])(void *);
   {
     SpinLockHolder h(&table_lock);
     memcpy(dtors, destructors, sizeof dtors);
@@ -74,7 +74,7 @@ void PerThread::KeyDest(void* array) {
     bool ran = false;
     for (int i = 0; i < kPerThreadSlots; i++) {
       if (dtors[i] != nullptr && slots[i] != nullptr) {
-        void* value = slots[i];
+        void *value = slots[i];
         slots[i] = nullptr;
         dtors[i](value);
         ran = true;

@@ -18,15 +18,15 @@ class PerThread {
 
   // Gives *key the next free slot, whose non-null values are passed to
   // `destructor` when a thread exits. Does nothing when *key is non-zero.
-  static void Allocate(int* key, void (*destructor)(void*));
+  static void Allocate(int *key, void (*destructor)(void *));
   // The calling thread's slot for key, registering the thread's array for
   // clean-up on first use.
-  static void** Data(int key);
+  static void **Data(int key);
   // The value of the calling thread's slot, without registering.
-  static void* GetData(int key);
+  static void *GetData(int key);
 
  private:
-  static void KeyDest(void* array);
+  static void KeyDest(void *array);
   friend struct PerThreadKeyInit;
 };
 

@@ -22,7 +22,7 @@ using base::subtle::NoBarrier_AtomicIncrement;
 using base::subtle::NoBarrier_Load;
 using base::subtle::NoBarrier_Store;
 
-void MaybeBecomeIdle(PerThreadSemPrivateData* s) {
+void MaybeBecomeIdle(PerThreadSemPrivateData *s) {
   if (NoBarrier_Load(&s->is_idle) != 0) return;
   if (NoBarrier_Load(&s->ticker) - NoBarrier_Load(&s->wait_start) >
       kIdleTicks) {
@@ -33,7 +33,7 @@ void MaybeBecomeIdle(PerThreadSemPrivateData* s) {
 
 }  // namespace
 
-void InitState(PerThreadSemPrivateData* s) {
+void InitState(PerThreadSemPrivateData *s) {
   NoBarrier_Store(&s->count, 0);
   NoBarrier_Store(&s->ticker, 0);
   NoBarrier_Store(&s->wait_start, 0);
@@ -42,7 +42,7 @@ void InitState(PerThreadSemPrivateData* s) {
   s->reserved[1] = 0;
 }
 
-bool Expired(const struct timespec* deadline, struct timespec* relative) {
+bool Expired(const struct timespec *deadline, struct timespec *relative) {
   if (deadline == nullptr) return false;
   struct timeval now;
   gettimeofday(&now, nullptr);
@@ -55,8 +55,8 @@ bool Expired(const struct timespec* deadline, struct timespec* relative) {
   return relative->tv_sec < 0;
 }
 
-bool WaitOnState(PerThreadSemPrivateData* s, volatile Atomic32* blocked_count,
-                 const struct timespec* deadline, const char* file, int line) {
+bool WaitOnState(PerThreadSemPrivateData *s, volatile Atomic32 *blocked_count,
+                 const struct timespec *deadline, const char *file, int line) {
   int32 ticker = NoBarrier_Load(&s->ticker);
   NoBarrier_Store(&s->wait_start, ticker == 0 ? 1 : ticker);
   NoBarrier_Store(&s->is_idle, 0);
@@ -69,10 +69,9 @@ bool WaitOnState(PerThreadSemPrivateData* s, volatile Atomic32* blocked_count,
       struct timespec relative;
       timed_out = Expired(deadline, &relative);
       if (!timed_out) {
-        long err = syscall(SYS_futex, &s->count,
-                           FUTEX_WAIT | FUTEX_PRIVATE_FLAG, 0,
-                           deadline != nullptr ? &relative : nullptr,
-                           nullptr, 0);
+        long err =
+            syscall(SYS_futex, &s->count, FUTEX_WAIT | FUTEX_PRIVATE_FLAG, 0,
+                    deadline != nullptr ? &relative : nullptr, nullptr, 0);
         if (err != 0 && errno != EINTR && errno != EAGAIN &&
             errno != ETIMEDOUT) {
           RAW_LOG_AT(FATAL, file, line,
@@ -94,7 +93,7 @@ bool WaitOnState(PerThreadSemPrivateData* s, volatile Atomic32* blocked_count,
   return !timed_out;
 }
 
-void PostToState(PerThreadSemPrivateData* s, const char* file, int line) {
+void PostToState(PerThreadSemPrivateData *s, const char *file, int line) {
   int32 before = NoBarrier_Load(&s->count);
   for (;;) {
     int32 seen =
@@ -104,8 +103,8 @@ void PostToState(PerThreadSemPrivateData* s, const char* file, int line) {
   }
   if (before != 0) return;  // nobody can be asleep on a non-zero count
   for (;;) {
-    long err = syscall(SYS_futex, &s->count, FUTEX_WAKE | FUTEX_PRIVATE_FLAG,
-                       1, nullptr, nullptr, 0);
+    long err = syscall(SYS_futex, &s->count, FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1,
+                       nullptr, nullptr, 0);
     if (err >= 0) break;
     if (errno != EINTR) {
       RAW_LOG_AT(FATAL, file, line,
@@ -114,7 +113,7 @@ void PostToState(PerThreadSemPrivateData* s, const char* file, int line) {
   }
 }
 
-void TickState(PerThreadSemPrivateData* s) {
+void TickState(PerThreadSemPrivateData *s) {
   int32 ticker = NoBarrier_AtomicIncrement(&s->ticker, 1);
   int32 wait_start = NoBarrier_Load(&s->wait_start);
   if (wait_start != 0 && ticker - wait_start > kIdleTicks &&
@@ -129,14 +128,14 @@ void TickState(PerThreadSemPrivateData* s) {
 
 using base::subtle::ThreadIdentity;
 
-void PerThreadSem::Init(ThreadIdentity* identity) {
+void PerThreadSem::Init(ThreadIdentity *identity) {
   sem_internal::InitState(&identity->per_thread_sem);
 }
 
-bool PerThreadSem::Wait(const struct timespec* deadline) {
-  ThreadIdentity* identity = base::subtle::CurrentThreadIdentity(true);
-  PerThreadSemPrivateData* s = &identity->per_thread_sem;
-  base::scheduling::Schedulable* association =
+bool PerThreadSem::Wait(const struct timespec *deadline) {
+  ThreadIdentity *identity = base::subtle::CurrentThreadIdentity(true);
+  PerThreadSemPrivateData *s = &identity->per_thread_sem;
+  base::scheduling::Schedulable *association =
       base::subtle::Acquire_Load(&identity->scheduler_state.association);
   if (association == nullptr) {
     return sem_internal::WaitOnState(s, s->blocked_count_ptr, deadline,
@@ -153,8 +152,8 @@ bool PerThreadSem::Wait(const struct timespec* deadline) {
   return posted;
 }
 
-void PerThreadSem::Post(ThreadIdentity* identity) {
-  ThreadIdentity::SchedulerState* state = &identity->scheduler_state;
+void PerThreadSem::Post(ThreadIdentity *identity) {
+  ThreadIdentity::SchedulerState *state = &identity->scheduler_state;
   if (base::subtle::Acquire_Load(&state->association) != nullptr) {
     SpinLockHolder h(state->association_lock());
     if (state->association != nullptr) {
@@ -166,16 +165,16 @@ void PerThreadSem::Post(ThreadIdentity* identity) {
                             305);
 }
 
-void PerThreadSem::Tick(ThreadIdentity* identity) {
+void PerThreadSem::Tick(ThreadIdentity *identity) {
   sem_internal::TickState(&identity->per_thread_sem);
 }
 
-void PerThreadSem::SetThreadBlockedCounter(volatile Atomic32* counter) {
+void PerThreadSem::SetThreadBlockedCounter(volatile Atomic32 *counter) {
   base::subtle::CurrentThreadIdentity(true)->per_thread_sem.blocked_count_ptr =
       counter;
 }
 
-volatile Atomic32* PerThreadSem::GetThreadBlockedCounter() {
+volatile Atomic32 *PerThreadSem::GetThreadBlockedCounter() {
   return base::subtle::CurrentThreadIdentity(true)
       ->per_thread_sem.blocked_count_ptr;
 }

@@ -35,18 +35,17 @@ struct timespec DeadlineIn(int ms) {
 }
 
 TEST(ThreadIdentityTest, CreatedOnRequestAndReusedAfterThreadExit) {
-  ThreadIdentity* first = nullptr;
+  ThreadIdentity *first = nullptr;
   std::thread([&first] {
     EXPECT_EQ(GetCurrentThreadIdentity(), nullptr);
     first = CurrentThreadIdentity(true);
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(CurrentThreadIdentity(false), first);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(first) % alignof(ThreadIdentity),
-              0u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(first) % alignof(ThreadIdentity), 0u);
   }).join();
   // The exited thread's record is handed to the next thread, zeroed.
   std::thread([first] {
-    ThreadIdentity* second = CurrentThreadIdentity(true);
+    ThreadIdentity *second = CurrentThreadIdentity(true);
     EXPECT_EQ(second, first);
     EXPECT_EQ(second->per_thread_sem.count, 0);
     EXPECT_EQ(second->scheduler_state.association, nullptr);
@@ -55,7 +54,7 @@ TEST(ThreadIdentityTest, CreatedOnRequestAndReusedAfterThreadExit) {
 
 TEST(PerThreadSemTest, PostsAreCountedAndDeadlinesHonoured) {
   std::thread([] {
-    ThreadIdentity* self = CurrentThreadIdentity(true);
+    ThreadIdentity *self = CurrentThreadIdentity(true);
     struct timespec past = DeadlineIn(-1000);
     // A past deadline with nothing posted gives up without sleeping.
     EXPECT_FALSE(PerThreadSem::Wait(&past));
@@ -79,7 +78,7 @@ TEST(PerThreadSemTest, PostsAreCountedAndDeadlinesHonoured) {
 
 TEST(PerThreadSemTest, BlockedCounterCountsSleepingWaiters) {
   volatile Atomic32 blocked = 0;
-  std::atomic<ThreadIdentity*> waiter_identity{nullptr};
+  std::atomic<ThreadIdentity *> waiter_identity{nullptr};
   std::thread waiter([&] {
     PerThreadSem::SetThreadBlockedCounter(&blocked);
     EXPECT_EQ(PerThreadSem::GetThreadBlockedCounter(), &blocked);
@@ -103,11 +102,11 @@ class CountingMallocExtension : public MallocExtension {
 };
 
 TEST(PerThreadSemTest, ThreadBlockedPastSixtyTicksIsIdleOnce) {
-  MallocExtension* previous = MallocExtension::instance();
+  MallocExtension *previous = MallocExtension::instance();
   static CountingMallocExtension counting;
   MallocExtension::Register(&counting);
 
-  std::atomic<ThreadIdentity*> waiter_identity{nullptr};
+  std::atomic<ThreadIdentity *> waiter_identity{nullptr};
   std::thread waiter([&] {
     waiter_identity = CurrentThreadIdentity(true);
     EXPECT_TRUE(PerThreadSem::Wait(nullptr));
@@ -117,14 +116,14 @@ TEST(PerThreadSemTest, ThreadBlockedPastSixtyTicksIsIdleOnce) {
                          __ATOMIC_ACQUIRE) == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  ThreadIdentity* identity = waiter_identity;
+  ThreadIdentity *identity = waiter_identity;
   for (int i = 0; i < 200; i++) {
     PerThreadSem::Tick(identity);
     if (i % 20 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   // The waiter marks itself idle once it sees more than 60 ticks.
-  while (__atomic_load_n(&identity->per_thread_sem.is_idle,
-                         __ATOMIC_ACQUIRE) == 0) {
+  while (__atomic_load_n(&identity->per_thread_sem.is_idle, __ATOMIC_ACQUIRE) ==
+         0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   PerThreadSem::Post(identity);
@@ -141,7 +140,7 @@ class PerThreadSemStressTest : public testing::TestWithParam<Placement> {};
 // timeout fails it).
 TEST_P(PerThreadSemStressTest, TokenRing) {
   constexpr int kThreads = 6, kRounds = 3000;
-  std::vector<std::atomic<ThreadIdentity*>> identities(kThreads);
+  std::vector<std::atomic<ThreadIdentity *>> identities(kThreads);
   std::atomic<int> ready{0};
   std::atomic<int> token{0};
   RunThreads(kThreads, GetParam(), [&](int i) {
@@ -162,12 +161,11 @@ TEST_P(PerThreadSemStressTest, TokenRing) {
   EXPECT_EQ(token, kThreads * kRounds);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Placements, PerThreadSemStressTest,
-    testing::ValuesIn(testing_threads::kPlacements),
-    [](const testing::TestParamInfo<Placement>& info) {
-      return testing_threads::PlacementName(info.param);
-    });
+INSTANTIATE_TEST_SUITE_P(Placements, PerThreadSemStressTest,
+                         testing::ValuesIn(testing_threads::kPlacements),
+                         [](const testing::TestParamInfo<Placement> &info) {
+                           return testing_threads::PlacementName(info.param);
+                         });
 
 TEST(SynchronizationInternalSemTest, PostWaitAndDeadline) {
   SynchronizationInternalSem sem;
@@ -194,7 +192,7 @@ TEST(SynchronizationInternalSemTest, PostWaitAndDeadline) {
 // ---- PerThread slots ----
 
 std::atomic<int> destroyed_sum{0};
-void AddToDestroyedSum(void* value) {
+void AddToDestroyedSum(void *value) {
   destroyed_sum += static_cast<int>(reinterpret_cast<intptr_t>(value));
 }
 
@@ -210,8 +208,9 @@ TEST(PerThreadTest, SlotsArePerThreadAndDestroyedAtExit) {
   destroyed_sum = 0;
   RunThreads(4, Placement::kAnyCpu, [](int i) {
     EXPECT_EQ(PerThread::GetData(key), nullptr);
-    *PerThread::Data(key) = reinterpret_cast<void*>(intptr_t{i + 1});
-    EXPECT_EQ(PerThread::GetData(key), reinterpret_cast<void*>(intptr_t{i + 1}));
+    *PerThread::Data(key) = reinterpret_cast<void *>(intptr_t{i + 1});
+    EXPECT_EQ(PerThread::GetData(key),
+              reinterpret_cast<void *>(intptr_t{i + 1}));
   });
   EXPECT_EQ(destroyed_sum, 1 + 2 + 3 + 4);
 }

@@ -22,14 +22,14 @@ const char kTruncated[] = " ... (message truncated)\n";
 struct tm last_tm;
 int last_usecs;
 
-const char* BaseName(const char* path) {
-  const char* slash = strrchr(path, '/');
+const char *BaseName(const char *path) {
+  const char *slash = strrchr(path, '/');
   return slash != nullptr ? slash + 1 : path;
 }
 
 // Appends formatted text at *buf, advancing it and shrinking *size; false
 // when the text does not fit.
-bool VADoRawLog(char** buf, int* size, const char* format, va_list ap) {
+bool VADoRawLog(char **buf, int *size, const char *format, va_list ap) {
   int n = vsnprintf(*buf, *size, format, ap);
   if (n < 0 || n >= *size) return false;
   *size -= n;
@@ -37,7 +37,7 @@ bool VADoRawLog(char** buf, int* size, const char* format, va_list ap) {
   return true;
 }
 
-bool DoRawLog(char** buf, int* size, const char* format, ...) {
+bool DoRawLog(char **buf, int *size, const char *format, ...) {
   va_list ap;
   va_start(ap, format);
   bool ok = VADoRawLog(buf, size, format, ap);
@@ -47,7 +47,7 @@ bool DoRawLog(char** buf, int* size, const char* format, ...) {
 
 }  // namespace
 
-void SafeWriteToStderr(const char* s, size_t len) {
+void SafeWriteToStderr(const char *s, size_t len) {
   while (len > 0) {
     long n = syscall(SYS_write, STDERR_FILENO, s, len);
     if (n <= 0) return;
@@ -56,13 +56,12 @@ void SafeWriteToStderr(const char* s, size_t len) {
   }
 }
 
-void RawLog(int severity, const char* file, int line, const char* format,
-            ...) {
+void RawLog(int severity, const char *file, int line, const char *format, ...) {
   if (severity < 0 || severity > base_logging::FATAL) {
     severity = base_logging::ERROR;
   }
   char buffer[kLogBufSize];
-  char* buf = buffer;
+  char *buf = buffer;
   int size = sizeof buffer;
   DoRawLog(&buf, &size, "%c%02d%02d %02d:%02d:%02d.%06d %7u %s:%d] RAW: ",
            kSeverityLetter[severity], last_tm.tm_mon + 1, last_tm.tm_mday,
@@ -88,7 +87,7 @@ void RawLog(int severity, const char* file, int line, const char* format,
 
 }  // namespace base_raw_logging
 
-void RawLog__SetLastTime(const struct tm& t, int usecs) {
+void RawLog__SetLastTime(const struct tm &t, int usecs) {
   base_raw_logging::last_tm = t;
   base_raw_logging::last_usecs = usecs;
 }

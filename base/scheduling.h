@@ -13,7 +13,7 @@ namespace base {
 namespace scheduling {
 
 enum SchedulingMode {
-  SCHEDULE_KERNEL_ONLY = 0,          // waits always block in the kernel
+  SCHEDULE_KERNEL_ONLY = 0,             // waits always block in the kernel
   SCHEDULE_COOPERATIVE_AND_KERNEL = 1,  // waits may yield to the scheduler
 };
 
@@ -23,7 +23,7 @@ class Schedulable {
   virtual ~Schedulable() = default;
   // Blocks the thread until Post() or the absolute deadline (null: none);
   // false on deadline.
-  virtual bool Wait(const struct timespec* deadline) = 0;
+  virtual bool Wait(const struct timespec *deadline) = 0;
   // Wakes the thread from Wait, or makes its next Wait return at once.
   virtual void Post() = 0;
   // Bracket a region in which the thread may block in the kernel.
@@ -48,9 +48,9 @@ class Downcalls {
   // The thread has an association and rescheduling is not disabled.
   static bool CurrentThreadIsCooperative();
   // Waits through the calling thread's association; false on deadline.
-  static bool Wait(const struct timespec* deadline);
+  static bool Wait(const struct timespec *deadline);
   // Wakes a thread through its association.
-  static void Post(Schedulable* schedulable);
+  static void Post(Schedulable *schedulable);
   // Bracket a potentially blocking region of the calling thread.
   static void StartBlockingRegion();
   static void FinishBlockingRegion();

@@ -80,8 +80,8 @@ void SpinLock::SlowLock() {
       if (seen == v) {
         v |= kSleeper;
       } else if ((seen & kHeld) == 0) {
-        v = TryLockInternal(seen, EncodeWaitCycles(wait_start,
-                                                   CycleClock::Now()));
+        v = TryLockInternal(seen,
+                            EncodeWaitCycles(wait_start, CycleClock::Now()));
         continue;  // freed meanwhile: no sleep
       } else {
         v = seen;

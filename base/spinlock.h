@@ -28,8 +28,8 @@ class LOCKABLE SpinLock {
   // Writes nothing: static zero storage is a free kernel-only lock.
   explicit SpinLock(base::LinkerInitialized) {}
   SpinLock(base::LinkerInitialized, base::scheduling::SchedulingMode mode);
-  SpinLock(const SpinLock&) = delete;
-  SpinLock& operator=(const SpinLock&) = delete;
+  SpinLock(const SpinLock &) = delete;
+  SpinLock &operator=(const SpinLock &) = delete;
 
   inline void Lock() EXCLUSIVE_LOCK_FUNCTION() {
     if (!TryLockFast()) SlowLock();
@@ -46,9 +46,9 @@ class LOCKABLE SpinLock {
     TAVRO_TSAN_MUTEX_UNLOCKING(this);
     // The exchange (not a load then a store) sees every sleeper marker set
     // before the release, so no sleeper is left to its timeout.
-    uint32 v = static_cast<uint32>(
-        base::subtle::Release_AtomicExchange(
-            &lockword_, base::subtle::NoBarrier_Load(&lockword_) & static_cast<Atomic32>(kCooperative)));
+    uint32 v = static_cast<uint32>(base::subtle::Release_AtomicExchange(
+        &lockword_, base::subtle::NoBarrier_Load(&lockword_) &
+                        static_cast<Atomic32>(kCooperative)));
     if (PREDICT_FALSE((v & (kWaitMask | kSchedulingDisabled)) != 0)) {
       SlowUnlock(v);
     }
@@ -66,7 +66,8 @@ class LOCKABLE SpinLock {
   // Encodes the wait since wait_start_cycles (cycle-clock ticks) as a wait
   // field: never 0 for a positive wait of 128 ticks or more, never above
   // kWaitMask.
-  static uint32 EncodeWaitCycles(int64 wait_start_cycles, int64 wait_end_cycles);
+  static uint32 EncodeWaitCycles(int64 wait_start_cycles,
+                                 int64 wait_end_cycles);
 
   static constexpr uint32 kHeld = 1;
   static constexpr uint32 kCooperative = 2;
@@ -108,16 +109,16 @@ class LOCKABLE SpinLock {
 // Holds a SpinLock for the life of the scope.
 class SCOPED_LOCKABLE SpinLockHolder {
  public:
-  explicit SpinLockHolder(SpinLock* lock) EXCLUSIVE_LOCK_FUNCTION(lock)
+  explicit SpinLockHolder(SpinLock *lock) EXCLUSIVE_LOCK_FUNCTION(lock)
       : lock_(lock) {
     lock_->Lock();
   }
   ~SpinLockHolder() UNLOCK_FUNCTION() { lock_->Unlock(); }
-  SpinLockHolder(const SpinLockHolder&) = delete;
-  SpinLockHolder& operator=(const SpinLockHolder&) = delete;
+  SpinLockHolder(const SpinLockHolder &) = delete;
+  SpinLockHolder &operator=(const SpinLockHolder &) = delete;
 
  private:
-  SpinLock* lock_;
+  SpinLock *lock_;
 };
 
 #endif  // BASE_SPINLOCK_H_

@@ -1,5 +1,5 @@
 // Takes and releases uncontended spin locks a million times between two
-// marker writes, for spinlock_futex_check.sh to show under strace that the
+// marker writes, for testing/syscalls_between_markers.sh to show that the
 // uncontended paths make no futex call.
 #include <unistd.h>
 
@@ -15,7 +15,7 @@ void Nothing() {}
 int main() {
   SpinLock cooperative_lock;
   TavroOnceInit(&once, Nothing);
-  const char begin[] = "begin uncontended\n", end[] = "end uncontended\n";
+  const char begin[] = "begin marked region\n", end[] = "end marked region\n";
   if (write(1, begin, sizeof begin - 1) < 0) return 1;
   for (int i = 0; i < 1000000; i++) {
     kernel_only_lock.Lock();

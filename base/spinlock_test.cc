@@ -20,10 +20,10 @@ using testing_threads::Placement;
 using testing_threads::RunThreads;
 
 // The lock word, read the way the lock itself reads it.
-uint32_t LockWord(const SpinLock& lock) {
+uint32_t LockWord(const SpinLock &lock) {
   static_assert(sizeof(SpinLock) == sizeof(int32_t), "one word");
   return static_cast<uint32_t>(__atomic_load_n(
-      reinterpret_cast<const int32_t*>(&lock), __ATOMIC_RELAXED));
+      reinterpret_cast<const int32_t *>(&lock), __ATOMIC_RELAXED));
 }
 
 // A lock used by a static initializer that runs before the lock's own
@@ -87,7 +87,7 @@ TEST(SpinLockTest, WaitTimeEncoding) {
       {0, int64_t{1} << 62, 0xFFFFFFF8u},  // saturates
       {500, 100, 0},  // a clock read behind the start is no wait
   };
-  for (const Case& c : cases) {
+  for (const Case &c : cases) {
     EXPECT_EQ(SpinLock::EncodeWaitCycles(c.start, c.end), c.field)
         << c.start << ".." << c.end;
   }
@@ -102,10 +102,10 @@ TEST(SpinLockDelayTest, DelaysStayInTheirRanges) {
     int loop;
     int bits;  // delays are below 2^bits units of 16 ns
   };
-  const Case cases[] = {{1, 20},  {7, 20},  {8, 21},  {15, 21}, {16, 22},
-                        {23, 22}, {24, 23}, {31, 23}, {32, 24}, {1000, 24},
-                        {-1, 24}};
-  for (const Case& c : cases) {
+  const Case cases[] = {{1, 20},  {7, 20},    {8, 21},  {15, 21},
+                        {16, 22}, {23, 22},   {24, 23}, {31, 23},
+                        {32, 24}, {1000, 24}, {-1, 24}};
+  for (const Case &c : cases) {
     int largest = 0;
     for (int i = 0; i < 2000; i++) {
       int d = base::subtle::SuggestedDelayNS(c.loop);
@@ -207,12 +207,11 @@ TEST_P(SpinLockStressTest, CounterUnderTheLock) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Placements, SpinLockStressTest,
-    testing::ValuesIn(testing_threads::kPlacements),
-    [](const testing::TestParamInfo<Placement>& info) {
-      return testing_threads::PlacementName(info.param);
-    });
+INSTANTIATE_TEST_SUITE_P(Placements, SpinLockStressTest,
+                         testing::ValuesIn(testing_threads::kPlacements),
+                         [](const testing::TestParamInfo<Placement> &info) {
+                           return testing_threads::PlacementName(info.param);
+                         });
 
 // ---- Once ----
 
@@ -243,11 +242,11 @@ TEST_P(OnceStressTest, EveryCallerReturnsAfterTheOneRun) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Placements, OnceStressTest, testing::ValuesIn(testing_threads::kPlacements),
-    [](const testing::TestParamInfo<Placement>& info) {
-      return testing_threads::PlacementName(info.param);
-    });
+INSTANTIATE_TEST_SUITE_P(Placements, OnceStressTest,
+                         testing::ValuesIn(testing_threads::kPlacements),
+                         [](const testing::TestParamInfo<Placement> &info) {
+                           return testing_threads::PlacementName(info.param);
+                         });
 
 TEST(OnceTest, ControlWordValues) {
   EXPECT_EQ(TAVRO_ONCE_INIT, 0);
@@ -265,7 +264,7 @@ TEST(OnceTest, ControlWordValues) {
 TEST(OnceTest, FunctionWithArgument) {
   static TavroOnceType once = TAVRO_ONCE_INIT;
   int value = 0;
-  auto add = [](void* arg) { ++*static_cast<int*>(arg); };
+  auto add = [](void *arg) { ++*static_cast<int *>(arg); };
   for (int i = 0; i < 2; i++) {
     TavroOnceInternalInit(&once, nullptr, add, &value, SCHEDULE_KERNEL_ONLY);
   }
@@ -291,7 +290,7 @@ TEST(AtomicOpsTest, AmdLockBarrierDefectDetection) {
            (ext_model << 16);
   };
   struct Case {
-    const char* vendor;
+    const char *vendor;
     unsigned eax;
     bool bug;
   };
@@ -304,7 +303,7 @@ TEST(AtomicOpsTest, AmdLockBarrierDefectDetection) {
       {"AuthenticAMD", eax(6, 0, 0, 2), false},    // extended model ignored
       {"GenuineIntel", eax(15, 0, 0, 2), false},
   };
-  for (const Case& c : cases) {
+  for (const Case &c : cases) {
     EXPECT_EQ(base::internal::HasAmdLockMbBug(c.vendor, c.eax), c.bug)
         << c.vendor << " " << std::hex << c.eax;
   }

@@ -24,8 +24,8 @@ int futex_private_flag = FUTEX_PRIVATE_FLAG;
 struct FutexProbe {
   FutexProbe() {
     int word = 0;
-    if (syscall(SYS_futex, &word, FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1,
-                nullptr, nullptr, 0) < 0) {
+    if (syscall(SYS_futex, &word, FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1, nullptr,
+                nullptr, 0) < 0) {
       futex_private_flag = 0;
     }
   }
@@ -46,7 +46,7 @@ int SuggestedDelayNS(int loop) {
   return static_cast<int>(r >> (44 - loop / 8));
 }
 
-void SpinLockDelay(volatile Atomic32* word, int32 value, int loop,
+void SpinLockDelay(volatile Atomic32 *word, int32 value, int loop,
                    base::scheduling::SchedulingMode mode) {
   if (loop == 0) return;
   int saved_errno = errno;
@@ -63,12 +63,12 @@ void SpinLockDelay(volatile Atomic32* word, int32 value, int loop,
   errno = saved_errno;
 }
 
-void SpinLockWake(volatile Atomic32* word, bool all) {
+void SpinLockWake(volatile Atomic32 *word, bool all) {
   syscall(SYS_futex, word, FUTEX_WAKE | futex_private_flag,
           all ? 2147483647 : 1, nullptr, nullptr, 0);
 }
 
-int32 SpinLockWait(volatile Atomic32* word, int n,
+int32 SpinLockWait(volatile Atomic32 *word, int n,
                    const SpinLockWaitTransition trans[],
                    base::scheduling::SchedulingMode mode) {
   for (int loop = 0;; loop++) {

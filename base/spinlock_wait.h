@@ -23,17 +23,17 @@ struct SpinLockWaitTransition {
 
 // Runs the table until a row marked done is taken; returns the word's value
 // read just before that transition. Sleeps while no row matches.
-int32 SpinLockWait(volatile Atomic32* word, int n,
+int32 SpinLockWait(volatile Atomic32 *word, int n,
                    const SpinLockWaitTransition trans[],
                    base::scheduling::SchedulingMode mode);
 
 // Sleeps for a randomized time that grows with `loop`, unless *word no
 // longer holds `value`. Loop 0 returns at once. Preserves errno.
-void SpinLockDelay(volatile Atomic32* word, int32 value, int loop,
+void SpinLockDelay(volatile Atomic32 *word, int32 value, int loop,
                    base::scheduling::SchedulingMode mode);
 
 // Wakes one sleeper of SpinLockDelay on `word`, or all of them.
-void SpinLockWake(volatile Atomic32* word, bool all);
+void SpinLockWake(volatile Atomic32 *word, bool all);
 
 // The delay, in units of 16 ns, that SpinLockDelay sleeps for `loop`:
 // uniform below 2^(20 + min(loop, 32) / 8); a negative loop counts as 32.

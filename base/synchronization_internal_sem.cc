@@ -8,13 +8,13 @@ namespace {
 // The calling thread's blocked-wait counter for these semaphores.
 int blocked_counter_key = PerThread::kInvalid;
 
-void** BlockedCounterSlot() {
+void **BlockedCounterSlot() {
   PerThread::Allocate(&blocked_counter_key, nullptr);
   return PerThread::Data(blocked_counter_key);
 }
 
-volatile Atomic32* ThreadBlockedCounter() {
-  return static_cast<volatile Atomic32*>(*BlockedCounterSlot());
+volatile Atomic32 *ThreadBlockedCounter() {
+  return static_cast<volatile Atomic32 *>(*BlockedCounterSlot());
 }
 
 }  // namespace
@@ -24,7 +24,7 @@ void SynchronizationInternalSem::Init() {
   state_.blocked_count_ptr = nullptr;
 }
 
-bool SynchronizationInternalSem::Wait(const struct timespec* deadline) {
+bool SynchronizationInternalSem::Wait(const struct timespec *deadline) {
   return base::internal::sem_internal::WaitOnState(
       &state_, ThreadBlockedCounter(), deadline,
       "base/synchronization-internal-sem", 215);
@@ -40,11 +40,11 @@ void SynchronizationInternalSem::Tick() {
 }
 
 void SynchronizationInternalSem::SetThreadBlockedCounter(
-    volatile Atomic32* counter) {
-  *BlockedCounterSlot() = const_cast<Atomic32*>(counter);
+    volatile Atomic32 *counter) {
+  *BlockedCounterSlot() = const_cast<Atomic32 *>(counter);
   base::internal::PerThreadSem::SetThreadBlockedCounter(counter);
 }
 
-volatile Atomic32* SynchronizationInternalSem::GetThreadBlockedCounter() {
+volatile Atomic32 *SynchronizationInternalSem::GetThreadBlockedCounter() {
   return ThreadBlockedCounter();
 }

@@ -14,21 +14,21 @@ class SynchronizationInternalSem {
  public:
   SynchronizationInternalSem() { Init(); }
   ~SynchronizationInternalSem() {}
-  SynchronizationInternalSem(const SynchronizationInternalSem&) = delete;
-  SynchronizationInternalSem& operator=(const SynchronizationInternalSem&) =
+  SynchronizationInternalSem(const SynchronizationInternalSem &) = delete;
+  SynchronizationInternalSem &operator=(const SynchronizationInternalSem &) =
       delete;
 
   void Init();
   void Destroy() {}
   // Consumes a post (true) or gives up at the absolute deadline (false).
-  bool Wait(const struct timespec* deadline);
+  bool Wait(const struct timespec *deadline);
   void Post();
   void Tick();
 
   // The calling thread's blocked-wait counter, shared with its per-thread
   // semaphore.
-  static void SetThreadBlockedCounter(volatile Atomic32* counter);
-  static volatile Atomic32* GetThreadBlockedCounter();
+  static void SetThreadBlockedCounter(volatile Atomic32 *counter);
+  static volatile Atomic32 *GetThreadBlockedCounter();
 
  private:
   base::internal::PerThreadSemPrivateData state_;

@@ -2,10 +2,10 @@
 
 #include <pthread.h>
 #include <string.h>
-#include <sys/mman.h>
 
 #include <new>
 
+#include "base/low_level_alloc.h"
 #include "base/once.h"
 #include "base/per_thread_sem.h"
 #include "base/raw_logging.h"
@@ -20,34 +20,13 @@ TavroOnceType identity_key_once = TAVRO_ONCE_INIT;
 
 // Records of exited threads, waiting for new threads.
 SpinLock freelist_lock(base::LINKER_INITIALIZED);
-ThreadIdentity* freelist = nullptr;
-
-// Fresh records are carved from anonymous mappings: the general heap may not
-// be used here (its hooks may lock), and records are never returned.
-SpinLock arena_lock(base::LINKER_INITIALIZED);
-char* arena_next = nullptr;
-char* arena_end = nullptr;
-constexpr size_t kArenaChunk = 64 * 1024;
-
-void* AllocateRecordMemory() {
-  SpinLockHolder h(&arena_lock);
-  if (arena_next == arena_end) {
-    void* chunk = mmap(nullptr, kArenaChunk, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    RAW_CHECK(chunk != MAP_FAILED, "out of memory for thread identities");
-    arena_next = static_cast<char*>(chunk);
-    arena_end = arena_next + kArenaChunk;
-  }
-  void* record = arena_next;
-  arena_next += sizeof(ThreadIdentity);
-  return record;
-}
+ThreadIdentity *freelist = nullptr;
 
 }  // namespace
 
-ThreadIdentity* GetCurrentThreadIdentity() {
+ThreadIdentity *GetCurrentThreadIdentity() {
   if (Acquire_Load(&identity_key_exists) == 0) return nullptr;
-  return static_cast<ThreadIdentity*>(pthread_getspecific(identity_key));
+  return static_cast<ThreadIdentity *>(pthread_getspecific(identity_key));
 }
 
 namespace internal {
@@ -57,8 +36,8 @@ void AllocateThreadIdentityKey() {
   Release_Store(&identity_key_exists, 1);
 }
 
-ThreadIdentity* NewThreadIdentity() {
-  ThreadIdentity* identity = nullptr;
+ThreadIdentity *NewThreadIdentity() {
+  ThreadIdentity *identity = nullptr;
   {
     SpinLockHolder h(&freelist_lock);
     if (freelist != nullptr) {
@@ -67,21 +46,23 @@ ThreadIdentity* NewThreadIdentity() {
     }
   }
   if (identity == nullptr) {
-    identity = static_cast<ThreadIdentity*>(AllocateRecordMemory());
+    // Never freed: a record outlives its thread on the free list.
+    identity = static_cast<ThreadIdentity *>(
+        LowLevelAlloc::Alloc(sizeof(ThreadIdentity)));
   }
-  memset(static_cast<void*>(identity), 0, sizeof *identity);
+  memset(static_cast<void *>(identity), 0, sizeof *identity);
   TavroOnceInit(&identity_key_once, AllocateThreadIdentityKey);
   pthread_setspecific(identity_key, identity);
   return identity;
 }
 
-void AssociateThreadIdentityWithCurrent(ThreadIdentity* identity) {
-  RAW_CHECK_AT(GetCurrentThreadIdentity() == identity,
-               "base/thread-identity", 143, "identity already present");
+void AssociateThreadIdentityWithCurrent(ThreadIdentity *identity) {
+  RAW_CHECK_AT(GetCurrentThreadIdentity() == identity, "base/thread-identity",
+               143, "identity already present");
 }
 
-ThreadIdentity* GenerateThreadIdentity() {
-  ThreadIdentity* identity = NewThreadIdentity();
+ThreadIdentity *GenerateThreadIdentity() {
+  ThreadIdentity *identity = NewThreadIdentity();
   base::internal::PerThreadSem::Init(identity);
   new (&identity->scheduler_state.association_lock_)
       SpinLock(base::scheduling::SCHEDULE_KERNEL_ONLY);
@@ -89,8 +70,8 @@ ThreadIdentity* GenerateThreadIdentity() {
   return identity;
 }
 
-void ReclaimThreadIdentity(void* v) {
-  ThreadIdentity* identity = static_cast<ThreadIdentity*>(v);
+void ReclaimThreadIdentity(void *v) {
+  ThreadIdentity *identity = static_cast<ThreadIdentity *>(v);
   // The key's value is already cleared when its destructor runs.
   AssociateThreadIdentityWithCurrent(nullptr);
   SpinLockHolder h(&freelist_lock);

@@ -17,9 +17,9 @@ namespace internal {
 
 // The semaphore a thread blocks on (base/per_thread_sem.h).
 struct PerThreadSemPrivateData {
-  volatile Atomic32 count;   // futex word: posts not yet consumed
-  volatile Atomic32 ticker;  // advanced by Tick()
-  volatile Atomic32* blocked_count_ptr;  // caller-owned, counts blocked waits
+  volatile Atomic32 count;               // futex word: posts not yet consumed
+  volatile Atomic32 ticker;              // advanced by Tick()
+  volatile Atomic32 *blocked_count_ptr;  // caller-owned, counts blocked waits
   volatile Atomic32 wait_start;  // ticker when the wait began; 0: not waiting
   volatile Atomic32 is_idle;     // told the allocator the thread is idle
   int32 reserved[2];
@@ -32,46 +32,46 @@ namespace subtle {
 struct ThreadIdentity {
   // The thread's association with a cooperative scheduler.
   struct SchedulerState {
-    base::scheduling::Schedulable* volatile association;
+    base::scheduling::Schedulable *volatile association;
     SpinLock association_lock_;  // guards association; kernel-only
     volatile Atomic32 rescheduling_disabled_depth;
-    SpinLock* association_lock() { return &association_lock_; }
+    SpinLock *association_lock() { return &association_lock_; }
   };
 
   SchedulerState scheduler_state;
   base::internal::PerThreadSemPrivateData per_thread_sem;
-  ThreadIdentity* next;  // free-list link
+  ThreadIdentity *next;  // free-list link
   // Room for the users of per-thread waiter records; the record is a fixed
   // 192 bytes.
   char reserved[192 - sizeof(SchedulerState) -
                 sizeof(base::internal::PerThreadSemPrivateData) -
-                sizeof(ThreadIdentity*)];
+                sizeof(ThreadIdentity *)];
 };
 static_assert(sizeof(ThreadIdentity) == 192, "identity records are 192 bytes");
 
 // The calling thread's identity, or null when it has none yet (allocates
 // nothing).
-ThreadIdentity* GetCurrentThreadIdentity();
+ThreadIdentity *GetCurrentThreadIdentity();
 
 // The calling thread's identity; with `create`, one is made when absent.
-inline ThreadIdentity* CurrentThreadIdentity(bool create);
+inline ThreadIdentity *CurrentThreadIdentity(bool create);
 
 namespace internal {
 // Makes, initializes and attaches a new identity for the calling thread.
-ThreadIdentity* GenerateThreadIdentity();
+ThreadIdentity *GenerateThreadIdentity();
 // A zeroed record from the free list or fresh memory, attached to the
 // calling thread.
-ThreadIdentity* NewThreadIdentity();
+ThreadIdentity *NewThreadIdentity();
 // Checks that `identity` is what the thread now has (fatal otherwise).
-void AssociateThreadIdentityWithCurrent(ThreadIdentity* identity);
+void AssociateThreadIdentityWithCurrent(ThreadIdentity *identity);
 // Creates the key that attaches identities to threads.
 void AllocateThreadIdentityKey();
 // Thread-exit destructor of that key: returns the record to the free list.
-void ReclaimThreadIdentity(void* identity);
+void ReclaimThreadIdentity(void *identity);
 }  // namespace internal
 
-inline ThreadIdentity* CurrentThreadIdentity(bool create) {
-  ThreadIdentity* identity = GetCurrentThreadIdentity();
+inline ThreadIdentity *CurrentThreadIdentity(bool create) {
+  ThreadIdentity *identity = GetCurrentThreadIdentity();
   if (identity == nullptr && create) {
     identity = internal::GenerateThreadIdentity();
   }

@@ -30,7 +30,7 @@ void PinCurrentThread(int cpu) {
 }  // namespace
 
 void RunThreads(int threads, Placement placement,
-                const std::function<void(int)>& body) {
+                const std::function<void(int)> &body) {
   const int cpu = FirstAllowedCpu();
   std::vector<std::thread> workers;
   workers.reserve(threads);
@@ -40,10 +40,10 @@ void RunThreads(int threads, Placement placement,
       body(i);
     });
   }
-  for (auto& t : workers) t.join();
+  for (auto &t : workers) t.join();
 }
 
-const char* PlacementName(Placement placement) {
+const char *PlacementName(Placement placement) {
   return placement == Placement::kOneCpu ? "OneCpu" : "AnyCpu";
 }
 

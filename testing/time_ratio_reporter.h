@@ -20,16 +20,16 @@ class TimeRatioReporter : public benchmark::BenchmarkReporter {
  public:
   // Each pair names (ours, peer) by full run name, e.g.
   // {"BM_SpinLock/threads:2", "BM_StdMutex/threads:2"}.
-  TimeRatioReporter(benchmark::BenchmarkReporter* display,
+  TimeRatioReporter(benchmark::BenchmarkReporter *display,
                     std::vector<std::pair<std::string, std::string>> pairs)
       : display_(display), pairs_(std::move(pairs)) {}
 
-  bool ReportContext(const Context& context) override {
+  bool ReportContext(const Context &context) override {
     return display_->ReportContext(context);
   }
 
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &run : runs) {
       if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
       time_[run.benchmark_name()] = run.GetAdjustedRealTime();
     }
@@ -39,16 +39,16 @@ class TimeRatioReporter : public benchmark::BenchmarkReporter {
   void Finalize() override {
     display_->Finalize();
     printf("\n%-48s %-40s %8s\n", "ours", "peer", "speedup");
-    for (const auto& pair : pairs_) {
+    for (const auto &pair : pairs_) {
       auto ours = time_.find(pair.first), peer = time_.find(pair.second);
       if (ours == time_.end() || peer == time_.end()) continue;
-      printf("%-48s %-40s %8.2f\n", pair.first.c_str(), pair.second.c_str(),
+      printf("%-48s %-40s %8.3g\n", pair.first.c_str(), pair.second.c_str(),
              peer->second / ours->second);
     }
   }
 
  private:
-  benchmark::BenchmarkReporter* display_;
+  benchmark::BenchmarkReporter *display_;
   std::vector<std::pair<std::string, std::string>> pairs_;
   std::map<std::string, double> time_;
 };

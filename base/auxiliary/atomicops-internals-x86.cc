@@ -13,7 +13,7 @@ namespace base {
 namespace internal {
 namespace {
 
-void FamilyAndModel(unsigned eax, int* family, int* model) {
+void FamilyAndModel(unsigned eax, int *family, int *model) {
   *family = (eax >> 8) & 0xf;
   *model = (eax >> 4) & 0xf;
   if (*family == 0xf) {
@@ -24,7 +24,7 @@ void FamilyAndModel(unsigned eax, int* family, int* model) {
 
 }  // namespace
 
-bool HasAmdLockMbBug(const char* vendor, unsigned leaf1_eax) {
+bool HasAmdLockMbBug(const char *vendor, unsigned leaf1_eax) {
   int family, model;
   FamilyAndModel(leaf1_eax, &family, &model);
   return strcmp(vendor, "AuthenticAMD") == 0 && family == 15 && model >= 32 &&
@@ -45,7 +45,7 @@ void AtomicOps_Internalx86CPUFeaturesInit() {
   __cpuid(1, eax, ebx, ecx, edx);
   int family, model;
   base::internal::FamilyAndModel(eax, &family, &model);
-  AtomicOps_x86CPUFeatureStruct* f = &AtomicOps_Internalx86CPUFeatures;
+  AtomicOps_x86CPUFeatureStruct *f = &AtomicOps_Internalx86CPUFeatures;
   f->has_amd_lock_mb_bug = base::internal::HasAmdLockMbBug(vendor, eax);
   f->has_sse2 = (edx >> 26) & 1;
   f->has_cmpxchg16b = (ecx >> 13) & 1;

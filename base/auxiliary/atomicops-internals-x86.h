@@ -15,7 +15,7 @@ namespace base {
 namespace internal {
 // The defect test on CPUID values: vendor "AuthenticAMD", family 15 and
 // model 32..63 after adding the extended family and model.
-bool HasAmdLockMbBug(const char* vendor, unsigned leaf1_eax);
+bool HasAmdLockMbBug(const char *vendor, unsigned leaf1_eax);
 }  // namespace internal
 }  // namespace base
 

@@ -2,6 +2,6 @@
 
 namespace base {
 
-void SubmitSpinLockProfileData(const void* lock, int64 wait_cycles) {}
+void SubmitSpinLockProfileData(const void *lock, int64 wait_cycles) {}
 
 }  // namespace base

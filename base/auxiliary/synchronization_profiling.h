@@ -10,7 +10,7 @@ namespace base {
 
 // A SpinLock at `lock` was acquired after waiting `wait_cycles` cycle-clock
 // ticks. Called outside the lock; must not allocate or lock.
-void SubmitSpinLockProfileData(const void* lock, int64 wait_cycles);
+void SubmitSpinLockProfileData(const void *lock, int64 wait_cycles);
 
 }  // namespace base
 
