@@ -103,15 +103,36 @@ constexpr CommandCodeTable MakeCommandCodeTable() {
 
 constexpr CommandCodeTable kCommandCodes = MakeCommandCodeTable();
 
-// Decodes one command from a flat stream: every code is at most 25 bits,
-// so one 32-bit look holds it.
-inline unsigned DecodeCommand(ReadBits* bits) {
-  const uint32 look = bits->Peek32();
+// The code lengths alone, by top byte: the next command's position waits
+// only on this small table, not on the wider entries.
+struct CommandBitsTable {
+  uint8 bits[256];
+};
+
+constexpr CommandBitsTable MakeCommandBitsTable() {
+  CommandBitsTable t{};
+  for (int top = 0; top < 256; ++top) t.bits[top] = kCommandCodes.code[top].bits;
+  return t;
+}
+
+constexpr CommandBitsTable kCommandBits = MakeCommandBitsTable();
+
+// Decodes the command at the top of a 32-bit look at the stream (every
+// code is at most 25 bits) and stores the length of its code in *code_bits.
+inline unsigned DecodeCommandLook(uint32 look, uint32* code_bits) {
   const CommandCode& c = kCommandCodes.code[look >> 24];
   const uint32 field1 = ((look << c.shift1) >> (32 - c.width1)) & c.mask1;
   const uint32 field2 = ((look << c.shift2) >> (32 - c.width2)) & c.mask2;
-  bits->Consume(c.bits);
+  *code_bits = kCommandBits.bits[look >> 24];
   return ((field1 + c.add1) << c.word_shift1) | (field2 + c.add2);
+}
+
+// Decodes one command from a flat stream.
+inline unsigned DecodeCommand(ReadBits* bits) {
+  uint32 code_bits;
+  const unsigned command = DecodeCommandLook(bits->Peek32(), &code_bits);
+  bits->Consume(code_bits);
+  return command;
 }
 
 // A literal code's byte and length (6, 8 or 10 bits), indexed by the next
@@ -135,12 +156,16 @@ class LiteralTable {
   // at the stream.
   void Decode(ReadBits* bits, char* op, uint32 n) const {
     for (; n >= 3; n -= 3) {
-      uint32 peek = bits->Peek32();
+      const uint32 peek = bits->Peek32();
       const uint32 a = entry_[peek >> 22];
-      peek <<= a >> 8;
-      const uint32 b = entry_[peek >> 22];
-      peek <<= b >> 8;
-      const uint32 c = entry_[peek >> 22];
+      // The second code starts 6, 8 or 10 bits in: look all three up while
+      // the first is being decoded, then pick one.
+      const uint32 b6 = entry_[(peek >> 16) & 1023];
+      const uint32 b8 = entry_[(peek >> 14) & 1023];
+      const uint32 b10 = entry_[(peek >> 12) & 1023];
+      const uint32 a_bits = a >> 8;
+      const uint32 b = a_bits == 6 ? b6 : a_bits == 8 ? b8 : b10;
+      const uint32 c = entry_[(peek << (a_bits + (b >> 8))) >> 22];
       op[0] = static_cast<char>(a);
       op[1] = static_cast<char>(b);
       op[2] = static_cast<char>(c);
@@ -220,11 +245,38 @@ uint32 BitStreamReader::ReadSlow(int n) {
 
 // ---- Command and mask decoding ---------------------------------------------
 
+// The section is whole 64-bit words, each read from its top bit down.
+// While two words remain, commands are decoded two at a time from a 64-bit
+// window at an absolute bit position: no branch on word boundaries, and
+// the second command's look is a shift of the same window (two codes take
+// at most 50 bits). The last words go through ReadBits.
 const char* DecompressCommands(const char* input, const char* end,
                                unsigned commands_size, unsigned* commands) {
+  const size_t words = static_cast<size_t>(end - input) / 8;
+  uint64 pos = 0;  // bits consumed
+  unsigned i = 0;
+  for (; i + 2 <= commands_size && (pos >> 6) + 2 <= words; i += 2) {
+    const char* w = input + 8 * (pos >> 6);
+    const unsigned shift = pos & 63;
+    const uint64 window = (LittleEndianLoad64(w) << shift) |
+                          ((LittleEndianLoad64(w + 8) >> 1) >> (63 - shift));
+    uint32 bits1, bits2;
+    commands[i] = DecodeCommandLook(static_cast<uint32>(window >> 32), &bits1);
+    commands[i + 1] = DecodeCommandLook(
+        static_cast<uint32>((window << bits1) >> 32), &bits2);
+    pos += bits1 + bits2;
+  }
+  if (i == commands_size) {
+    // Where a reader that consumed pos bits would stop: after the word
+    // holding the next unread bit, or after the last word finished.
+    return input + 8 * (pos == 0 ? 1 : (pos + 63) / 64);
+  }
   ReadBits bits;
-  bits.Start(input, end);
-  for (unsigned i = 0; i < commands_size; ++i) {
+  bits.Start(input + 8 * (pos >> 6), end);
+  const unsigned shift = pos & 63;
+  bits.Consume(shift / 2);
+  bits.Consume(shift - shift / 2);
+  for (; i < commands_size; ++i) {
     commands[i] = DecodeCommand(&bits);
   }
   return bits.Stop();
