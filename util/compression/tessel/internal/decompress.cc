@@ -153,33 +153,41 @@ class LiteralTable {
   }
 
   // Decodes n literal bytes to op: three codes (at most 30 bits) per look
-  // at the stream.
+  // at the stream, then a last pair or single.
   void Decode(ReadBits* bits, char* op, uint32 n) const {
     for (; n >= 3; n -= 3) {
-      const uint32 peek = bits->Peek32();
-      const uint32 a = entry_[peek >> 22];
-      // The second code starts 6, 8 or 10 bits in: look all three up while
-      // the first is being decoded, then pick one.
-      const uint32 b6 = entry_[(peek >> 16) & 1023];
-      const uint32 b8 = entry_[(peek >> 14) & 1023];
-      const uint32 b10 = entry_[(peek >> 12) & 1023];
-      const uint32 a_bits = a >> 8;
-      const uint32 b = a_bits == 6 ? b6 : a_bits == 8 ? b8 : b10;
-      const uint32 c = entry_[(peek << (a_bits + (b >> 8))) >> 22];
-      op[0] = static_cast<char>(a);
-      op[1] = static_cast<char>(b);
+      const uint32 look = bits->Peek32();
+      const uint32 pair_bits = DecodePair(look, op);
+      const uint32 c = entry_[(look << pair_bits) >> 22];
       op[2] = static_cast<char>(c);
       op += 3;
-      bits->Consume((a >> 8) + (b >> 8) + (c >> 8));
+      bits->Consume(pair_bits + (c >> 8));
     }
-    for (; n > 0; --n) {
+    if (n == 2) {
+      bits->Consume(DecodePair(bits->Peek32(), op));
+    } else if (n == 1) {
       const uint32 a = entry_[bits->Peek32() >> 22];
-      *op++ = static_cast<char>(a);
+      *op = static_cast<char>(a);
       bits->Consume(a >> 8);
     }
   }
 
  private:
+  // Decodes the two codes at the top of a 32-bit look at the stream and
+  // returns their length. The second code starts 6, 8 or 10 bits after the
+  // first: all three places are looked up while the first is decoded.
+  uint32 DecodePair(uint32 look, char* op) const {
+    const uint32 a = entry_[look >> 22];
+    const uint32 b6 = entry_[(look >> 16) & 1023];
+    const uint32 b8 = entry_[(look >> 14) & 1023];
+    const uint32 b10 = entry_[(look >> 12) & 1023];
+    const uint32 a_bits = a >> 8;
+    const uint32 b = a_bits == 6 ? b6 : a_bits == 8 ? b8 : b10;
+    op[0] = static_cast<char>(a);
+    op[1] = static_cast<char>(b);
+    return a_bits + (b >> 8);
+  }
+
   uint16 entry_[1024];
 };
 

@@ -54,7 +54,7 @@ class ReadBits {
                         (static_cast<uint64>(0) - (bits_ != 64));
     return static_cast<uint32>((word_ | next) >> 32);
   }
-  // Consumes n bits (n <= 32). Running past the end sets the error.
+  // Consumes n bits (n < 64). Running past the end sets the error.
   inline void Consume(int n);
   // The next n bits (1 <= n <= 32); 0 once past the end.
   uint32 Read(int n) {
