@@ -38,8 +38,8 @@ void InitState(PerThreadSemPrivateData *s) {
   NoBarrier_Store(&s->ticker, 0);
   NoBarrier_Store(&s->wait_start, 0);
   NoBarrier_Store(&s->is_idle, 0);
-  s->reserved[0] = 0;
-  s->reserved[1] = 0;
+  NoBarrier_Store(&s->sleepers, 0);
+  s->reserved = 0;
 }
 
 bool Expired(const struct timespec *deadline, struct timespec *relative) {
@@ -69,9 +69,17 @@ bool WaitOnState(PerThreadSemPrivateData *s, volatile Atomic32 *blocked_count,
       struct timespec relative;
       timed_out = Expired(deadline, &relative);
       if (!timed_out) {
-        long err =
-            syscall(SYS_futex, &s->count, FUTEX_WAIT | FUTEX_PRIVATE_FLAG, 0,
-                    deadline != nullptr ? &relative : nullptr, nullptr, 0);
+        // Announce the sleep before the last look at the count; a poster
+        // increments the count before it looks for sleepers (both are full
+        // barriers), so one of the two sees the other.
+        base::subtle::Barrier_AtomicIncrement(&s->sleepers, 1);
+        long err = 0;
+        if (base::subtle::Acquire_Load(&s->count) == 0) {
+          err = syscall(SYS_futex, &s->count, FUTEX_WAIT | FUTEX_PRIVATE_FLAG,
+                        0, deadline != nullptr ? &relative : nullptr, nullptr,
+                        0);
+        }
+        base::subtle::NoBarrier_AtomicIncrement(&s->sleepers, -1);
         if (err != 0 && errno != EINTR && errno != EAGAIN &&
             errno != ETIMEDOUT) {
           RAW_LOG_AT(FATAL, file, line,
@@ -94,14 +102,12 @@ bool WaitOnState(PerThreadSemPrivateData *s, volatile Atomic32 *blocked_count,
 }
 
 void PostToState(PerThreadSemPrivateData *s, const char *file, int line) {
-  int32 before = NoBarrier_Load(&s->count);
-  for (;;) {
-    int32 seen =
-        base::subtle::Release_CompareAndSwap(&s->count, before, before + 1);
-    if (seen == before) break;
-    before = seen;
-  }
-  if (before != 0) return;  // nobody can be asleep on a non-zero count
+  // The increment is a full barrier (see WaitOnState): a waiter that has
+  // not announced its sleep yet will see the new count and not sleep.
+  base::subtle::Barrier_AtomicIncrement(&s->count, 1);
+  // Only a waiter inside (or entering) the futex wait needs the system
+  // call; one that is still running finds the post by itself.
+  if (base::subtle::Acquire_Load(&s->sleepers) == 0) return;
   for (;;) {
     long err = syscall(SYS_futex, &s->count, FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1,
                        nullptr, nullptr, 0);

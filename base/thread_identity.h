@@ -22,7 +22,8 @@ struct PerThreadSemPrivateData {
   volatile Atomic32 *blocked_count_ptr;  // caller-owned, counts blocked waits
   volatile Atomic32 wait_start;  // ticker when the wait began; 0: not waiting
   volatile Atomic32 is_idle;     // told the allocator the thread is idle
-  int32 reserved[2];
+  volatile Atomic32 sleepers;    // waiters inside the futex wait (or about to be)
+  int32 reserved;
 };
 
 }  // namespace internal
