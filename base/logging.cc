@@ -1,5 +1,6 @@
 #include "base/logging.h"
 
+#include <string.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -8,8 +9,9 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/raw_logging.h"
+
 namespace base_logging {
-namespace {
 
 const char kSeverityLetter[NUM_SEVERITIES + 1] = "IWEF";
 
@@ -17,18 +19,6 @@ const char* BaseName(const char* path) {
   const char* slash = strrchr(path, '/');
   return slash != nullptr ? slash + 1 : path;
 }
-
-// Writes all of buf to standard error, riding out short writes.
-void WriteToStderr(const char* buf, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(STDERR_FILENO, buf, len);
-    if (n <= 0) return;
-    buf += n;
-    len -= static_cast<size_t>(n);
-  }
-}
-
-}  // namespace
 
 LogMessage::LogMessage(const char* file, int line, int severity)
     : file_(file), line_(line), severity_(severity) {}
@@ -52,7 +42,7 @@ void LogMessage::Flush() {
   std::string line = prefix;
   line += stream_.str();
   if (line.empty() || line.back() != '\n') line += '\n';
-  WriteToStderr(line.data(), line.size());
+  base_raw_logging::SafeWriteToStderr(line.data(), line.size());
   if (severity_ == FATAL) abort();
 }
 

@@ -18,6 +18,12 @@ namespace base_logging {
 enum LogSeverity { INFO = 0, WARNING = 1, ERROR = 2, FATAL = 3 };
 constexpr int NUM_SEVERITIES = 4;
 
+// The letter that starts a record of each severity ("IWEF").
+extern const char kSeverityLetter[NUM_SEVERITIES + 1];
+
+// The file name without its directories, as records show it.
+const char* BaseName(const char* path);
+
 // One log record. The text is gathered with operator<< and written, with the
 // line prefix, when the record is destroyed.
 class LogMessage {

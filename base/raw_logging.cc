@@ -13,7 +13,6 @@ namespace base_raw_logging {
 namespace {
 
 constexpr int kLogBufSize = 3000;
-const char kSeverityLetter[] = "IWEF";
 const char kTruncated[] = " ... (message truncated)\n";
 
 // The broken-down time of the last regular record, shown by raw records
@@ -21,11 +20,6 @@ const char kTruncated[] = " ... (message truncated)\n";
 // regular record sets it.
 struct tm last_tm;
 int last_usecs;
-
-const char *BaseName(const char *path) {
-  const char *slash = strrchr(path, '/');
-  return slash != nullptr ? slash + 1 : path;
-}
 
 // Appends formatted text at *buf, advancing it and shrinking *size; false
 // when the text does not fit.
@@ -64,9 +58,10 @@ void RawLog(int severity, const char *file, int line, const char *format, ...) {
   char *buf = buffer;
   int size = sizeof buffer;
   DoRawLog(&buf, &size, "%c%02d%02d %02d:%02d:%02d.%06d %7u %s:%d] RAW: ",
-           kSeverityLetter[severity], last_tm.tm_mon + 1, last_tm.tm_mday,
-           last_tm.tm_hour, last_tm.tm_min, last_tm.tm_sec, last_usecs,
-           static_cast<unsigned>(syscall(SYS_gettid)), BaseName(file), line);
+           base_logging::kSeverityLetter[severity], last_tm.tm_mon + 1,
+           last_tm.tm_mday, last_tm.tm_hour, last_tm.tm_min, last_tm.tm_sec,
+           last_usecs, static_cast<unsigned>(syscall(SYS_gettid)),
+           base_logging::BaseName(file), line);
   va_list ap;
   va_start(ap, format);
   bool fits = VADoRawLog(&buf, &size, format, ap);
