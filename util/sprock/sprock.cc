@@ -460,15 +460,16 @@ using util::compression::IncrementalCopy;
 using util::compression::IncrementalCopyFastPath;
 using util::compression::kMaxIncrementCopyOverflow;
 
-// The fast decoding loop's view of a tag, one 64-bit entry per tag byte:
-// bits 0..7 the bytes from this tag to the next, bits 8..15 the output
-// length, bits 32..63 the part of the offset the tag itself holds. A short
-// literal gets offset 16 and a long literal 2^31, so that one unsigned
-// compare sends long literals, invalid copies and copies of offsets under
-// 16 to the careful path (see DecodeFastRun).
+// The fast decoding loop's view of a tag, one small table per field so
+// that each is a single load (or a load folded into an add). A short
+// literal counts as offset 16 and a long literal as 2^31 + 16, so that one
+// unsigned compare of offset - 16 sends long literals, invalid copies and
+// copies of offsets under 16 to the careful path (see DecodeFastRun).
 struct FastTagTables {
-  uint64 entry[256];
-  uint32 trailer_mask[256];  // the offset bytes after the tag
+  uint64 offset_minus_16[256];  // the tag's part of the offset, minus 16
+  uint64 advance[256];          // bytes from this tag to the next
+  uint32 trailer_mask[256];     // the offset bytes after the tag
+  uint8 length[256];            // output bytes
 };
 
 constexpr FastTagTables MakeFastTagTables() {
@@ -485,7 +486,7 @@ constexpr FastTagTables MakeFastTagTables() {
         } else {
           advance = 1;
           len = 0;
-          offset = uint64{1} << 31;
+          offset = (uint64{1} << 31) + 16;
         }
         break;
       case 1:
@@ -498,8 +499,10 @@ constexpr FastTagTables MakeFastTagTables() {
       default:
         advance = 5, len = (c >> 2) + 1, mask = 0xffffffff;
     }
-    t.entry[c] = advance | (len << 8) | (offset << 32);
+    t.offset_minus_16[c] = offset - 16;  // wraps for the copies
+    t.advance[c] = advance;
     t.trailer_mask[c] = mask;
+    t.length[c] = static_cast<uint8>(len);
   }
   return t;
 }
@@ -524,8 +527,9 @@ inline void Copy64(char* dst, const char* src) {
 
 // Returns is_literal ? literal : copy, as a conditional move: literals and
 // copies alternate unpredictably, so a branch here would often miss.
-inline const char* SelectSource(uint8 tag, const char* literal,
-                                const char* copy) {
+template <typename T>
+inline T SelectByKind(uint8 tag, T literal, T copy) {
+  static_assert(sizeof(T) == 8, "one 64-bit register");
 #if defined(__x86_64__)
   __asm__("testb $3, %b[tag]\n\tcmovzq %[literal], %[copy]"
           : [copy] "+r"(copy)
@@ -535,6 +539,29 @@ inline const char* SelectSource(uint8 tag, const char* literal,
 #else
   return (tag & 3) == 0 ? literal : copy;
 #endif
+}
+
+// The tag after the element whose tag is `c` and whose first 8 bytes are
+// `word`. The decoding loop is bound by this chain from one tag to the
+// next, so it avoids the tag table: a copy's header is 2, 3 or 5 bytes, so
+// its successor is a byte of `word`, picked by a shift computed from the
+// tag's low bits; a short literal's successor is loaded from ip + len + 1,
+// its length taken straight from the tag. Both are computed and one is
+// kept, without a branch.
+inline uint32 NextTag(uint32 c, uint64 word, const char* ip) {
+  // Header bits for copy kinds 1, 2 and 3 (16, 24 and 40) are bytes 1..3 of
+  // the constant; a 32-bit shift counts modulo 32, which drops the kind
+  // bits above the low two at no cost.
+  uint32 copy_shift = 0x28181000u;
+#if defined(__x86_64__)
+  __asm__("shrl %%cl, %[v]" : [v] "+r"(copy_shift) : "c"(c << 3) : "cc");
+#else
+  copy_shift >>= (c & 3) * 8;
+#endif
+  const uint64 after_copy = (word >> (copy_shift & 63)) & 0xff;
+  const uint64 after_literal = static_cast<uint8>(ip[size_t{c >> 2} + 2]);
+  return static_cast<uint32>(
+      SelectByKind(static_cast<uint8>(c), after_literal, after_copy));
 }
 
 // Decodes elements from a flat input buffer into flat output while both are
@@ -554,25 +581,42 @@ inline void DecodeFastRun(const char** ip_p, const char* ip_limit,
   }
   const char* const ip_end = ip_limit - kFastInputSlop;
   char* const op_end = op_limit - kFastOutputSlop;
-  do {
-    const uint8 c = static_cast<uint8>(*ip);
-    const uint64 entry = kFastTags.entry[c];
-    const size_t len = (entry >> 8) & 0xff;
-    const size_t offset =
-        (entry >> 32) + (LittleEndianLoad32(ip + 1) & kFastTags.trailer_mask[c]);
-    const size_t produced = op - base;
-    // One unsigned compare passes exactly short literals and copies with
-    // 16 <= offset <= produced.
-    if (PREDICT_FALSE(offset - 16 > produced - 16)) {
-      if ((c & 0x3) == 0 || offset - 1 >= produced) break;
-      // A copy of a short pattern: widen it with overlapping 8-byte moves.
-      IncrementalCopyFastPath(op - offset, op, len);
-    } else {
-      Copy64(op, SelectSource(c, ip + 1, op - offset));
+  const char* const base_plus_16 = base + 16;
+  uint64 word = LittleEndianLoad64(ip);
+  uint32 c = static_cast<uint8>(word);
+  // Runs of elements that cannot pass either end: an element moves ip and
+  // op by at most 64 bytes, so the ends are checked once per run.
+  for (;;) {
+    const ptrdiff_t room = std::min(ip_end - ip, op_end - op);
+    if (room <= 0) break;
+    for (size_t n = (room - 1) / 64 + 1; n > 0; --n) {
+      // offset - 16, wrapping below zero for offsets under 16.
+      const size_t offset_minus_16 =
+          kFastTags.offset_minus_16[c] +
+          (LittleEndianLoad32(ip + 1) & kFastTags.trailer_mask[c]);
+      // One unsigned compare passes exactly short literals and copies with
+      // 16 <= offset <= op - base.
+      if (PREDICT_FALSE(offset_minus_16 >
+                        static_cast<size_t>(op - base_plus_16))) {
+        const size_t offset = offset_minus_16 + 16;
+        if ((c & 0x3) == 0 || offset - 1 >= static_cast<size_t>(op - base)) {
+          goto done;
+        }
+        // A copy of a short pattern: widen it with overlapping 8-byte moves.
+        IncrementalCopyFastPath(op - offset, op, kFastTags.length[c]);
+      } else {
+        // The source less one, so that a literal's is ip itself.
+        const char* copy_source = op - 17 - offset_minus_16;
+        Copy64(op, SelectByKind(static_cast<uint8>(c), ip, copy_source) + 1);
+      }
+      const uint32 next = NextTag(c, word, ip);
+      op += kFastTags.length[c];
+      ip += kFastTags.advance[c];
+      word = LittleEndianLoad64(ip);
+      c = next;
     }
-    ip += entry & 0xff;
-    op += len;
-  } while (ip < ip_end && op < op_end);
+  }
+done:
   *ip_p = ip;
   *op_p = op;
 }
