@@ -107,17 +107,20 @@ inline uint32 Hash(const char* p, int shift) {
   return HashBytes(LittleEndianLoad32(p), shift);
 }
 
-// Writes a literal element. With allow_fast_path, a literal of up to 16
-// bytes is copied with two 8-byte moves: the caller guarantees 16 readable
-// input bytes, and MaxCompressedLength leaves room for the overshoot.
+// Writes a literal element. With allow_fast_path, a literal of up to 60
+// bytes is copied in 16-byte moves rather than through memcpy: the caller
+// guarantees 15 readable input bytes past the literal, and
+// MaxCompressedLength leaves room for the overshoot.
 inline char* EmitLiteral(char* op, const char* literal, int len,
                          bool allow_fast_path) {
   int n = len - 1;
   if (n < 60) {
     *op++ = static_cast<char>(LITERAL | (n << 2));
-    if (allow_fast_path && len <= 16) {
-      UnalignedCopy64(literal, op);
-      UnalignedCopy64(literal + 8, op + 8);
+    if (allow_fast_path) {
+      UnalignedCopy128(literal, op);
+      for (int i = 16; i < len; i += 16) {
+        UnalignedCopy128(literal + i, op + i);
+      }
       return op + len;
     }
   } else {
@@ -136,33 +139,38 @@ inline char* EmitLiteral(char* op, const char* literal, int len,
   return op + len;
 }
 
-inline char* EmitCopyLessThan64(char* op, size_t offset, int len) {
+// Writes one copy element of 4 to 64 bytes. Both encodings are computed
+// and one kept without a branch (which form fits depends on the data, so a
+// branch would often miss); four bytes are stored either way, and the
+// caller's output has room for the one past a 3-byte element.
+inline char* EmitCopyAtMost64(char* op, size_t offset, int len) {
   DCHECK(len <= 64);
   DCHECK(len >= 4);
   DCHECK(offset < 65536);
-  if (len < 12 && offset < 2048) {
-    *op++ = static_cast<char>(COPY_1_BYTE_OFFSET + ((len - 4) << 2) +
-                              ((offset >> 8) << 5));
-    *op++ = static_cast<char>(offset & 0xff);
-  } else {
-    *op++ = static_cast<char>(COPY_2_BYTE_OFFSET + ((len - 1) << 2));
-    LittleEndianStore16(op, static_cast<uint16>(offset));
-    op += 2;
-  }
-  return op;
+  const uint32 one_byte_offset = COPY_1_BYTE_OFFSET | ((len - 4) << 2) |
+                                 ((offset >> 8) << 5) | ((offset & 0xff) << 8);
+  const uint32 two_byte_offset =
+      COPY_2_BYTE_OFFSET | ((len - 1) << 2) | (offset << 8);
+  // All ones when the 2-byte form fits; & rather than && keeps it a flag
+  // computation instead of two jumps.
+  const uint32 short_form = 0u - static_cast<uint32>(
+                                     (len < 12) & (offset < 2048));
+  LittleEndianStore32(
+      op, two_byte_offset ^ ((one_byte_offset ^ two_byte_offset) & short_form));
+  return op + 3 + static_cast<int32>(short_form);
 }
 
 inline char* EmitCopy(char* op, size_t offset, int len) {
   while (PREDICT_FALSE(len >= 68)) {
-    op = EmitCopyLessThan64(op, offset, 64);
+    op = EmitCopyAtMost64(op, offset, 64);
     len -= 64;
   }
   // 65 to 67 bytes: a 60-byte piece keeps the last one at 4 bytes or more.
   if (len > 64) {
-    op = EmitCopyLessThan64(op, offset, 60);
+    op = EmitCopyAtMost64(op, offset, 60);
     len -= 60;
   }
-  return EmitCopyLessThan64(op, offset, len);
+  return EmitCopyAtMost64(op, offset, len);
 }
 
 }  // namespace
@@ -182,25 +190,30 @@ char* CompressFragment(const char* input, size_t input_size, char* op,
   constexpr size_t kInputMarginBytes = 15;
   if (PREDICT_TRUE(input_size >= kInputMarginBytes)) {
     const char* const ip_limit = ip_end - kInputMarginBytes;
-    uint32 next_hash = Hash(++ip, shift);
+    // The 4 bytes at the next probe, loaded once for its hash and its
+    // compare.
+    uint32 next_bytes = LittleEndianLoad32(++ip);
+    uint32 next_hash = HashBytes(next_bytes, shift);
     for (;;) {
       // Look for a 4-byte match, probing with a stride that grows by one
       // every 32 misses, so incompressible data is skipped quickly.
       uint32 skip = 32;
       const char* next_ip = ip;
       const char* candidate;
+      uint32 bytes;
       do {
         ip = next_ip;
+        bytes = next_bytes;
         const uint32 hash = next_hash;
         const uint32 stride = skip++ >> 5;
         next_ip = ip + stride;
         if (PREDICT_FALSE(next_ip > ip_limit)) goto emit_remainder;
-        next_hash = Hash(next_ip, shift);
+        next_bytes = LittleEndianLoad32(next_ip);
+        next_hash = HashBytes(next_bytes, shift);
         candidate = base_ip + table[hash];
         DCHECK(candidate < ip);
         table[hash] = static_cast<uint16>(ip - base_ip);
-      } while (PREDICT_TRUE(UNALIGNED_LOAD32(ip) !=
-                            UNALIGNED_LOAD32(candidate)));
+      } while (PREDICT_TRUE(bytes != UNALIGNED_LOAD32(candidate)));
 
       op = EmitLiteral(op, next_emit, static_cast<int>(ip - next_emit), true);
 
@@ -209,8 +222,15 @@ char* CompressFragment(const char* input, size_t input_size, char* op,
       uint32 candidate_bytes;
       do {
         const char* const base = ip;
+        // ip <= ip_limit, so the 8 bytes after the 4 known to match can be
+        // compared without a bound check; most matches end inside them.
+        const uint64 difference =
+            UNALIGNED_LOAD64(ip + 4) ^ UNALIGNED_LOAD64(candidate + 4);
         const int matched =
-            4 + static_cast<int>(FindMatchLength(candidate + 4, ip + 4, ip_end));
+            PREDICT_TRUE(difference != 0)
+                ? 4 + (bits::FindLSBSetNonZero64(difference) >> 3)
+                : 12 + static_cast<int>(
+                           FindMatchLength(candidate + 12, ip + 12, ip_end));
         const size_t offset = base - candidate;
         DCHECK(0 == memcmp(base, candidate, matched));
         ip += matched;
@@ -229,7 +249,8 @@ char* CompressFragment(const char* input, size_t input_size, char* op,
         table[cur_hash] = static_cast<uint16>(ip - base_ip);
       } while (static_cast<uint32>(input_bytes >> 8) == candidate_bytes);
 
-      next_hash = HashBytes(static_cast<uint32>(input_bytes >> 16), shift);
+      next_bytes = static_cast<uint32>(input_bytes >> 16);
+      next_hash = HashBytes(next_bytes, shift);
       ++ip;
     }
   }
