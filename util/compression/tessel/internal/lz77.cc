@@ -94,28 +94,36 @@ void LZ77::ResetHashTable(int n) {
 // Emitting commands
 // ===========================================================================
 
-char* LZ77::EmitLiteral(const char* literal, int len, bool allow_fast_path,
-                        char* content, unsigned* command) {
+// Both emitters are inline: they run once per command of the parser's hot
+// loop.
+inline char* LZ77::EmitLiteral(const char* literal, int len,
+                               bool allow_fast_path, char* content,
+                               unsigned* command) {
   CHECK_GE(len, 1);
   CHECK_LE(len, kBlockSize);
   *command = static_cast<unsigned>(len);
-  if (allow_fast_path && len <= 16) {
-    // Bytes past len are overwritten by the next run, or lie unused.
+  if (allow_fast_path && len <= 64) {
+    // 16-byte moves; bytes past len are overwritten by the next run, or lie
+    // unused. The caller guarantees 15 readable bytes past the literal.
     UnalignedCopy128(literal, content);
+    for (int i = 16; i < len; i += 16) {
+      UnalignedCopy128(literal + i, content + i);
+    }
   } else {
     memcpy(content, literal, len);
   }
   return content + len;
 }
 
-void LZ77::EmitCopy(unsigned offset, unsigned length, unsigned** commands) {
+inline void LZ77::EmitCopy(unsigned offset, unsigned length,
+                           unsigned** commands) {
   CHECK_LE(offset, 1u << 16);
   DCHECK_GE(length, 4u);
   const unsigned word = CommandCopy(0, offset);
   unsigned* cp = *commands;
   // 64-byte pieces while more than 67 bytes remain, so that the last piece
   // keeps at least 4 (68 = 64 + 4, 131 = 64 + 67).
-  while (length > kMaxCopyLength) {
+  while (PREDICT_FALSE(length > kMaxCopyLength)) {
     *cp++ = word | (64u << 24);
     length -= 64;
   }
@@ -190,8 +198,14 @@ void LZ77::CompressFragment(const char* input, size_t input_size,
         int matched;
         unsigned offset;
         if (!in_prev) {
-          matched = 4 + FindMatchLength(Bytes(candidate + 4), Bytes(ip + 4),
-                                        Bytes(ip_end));
+          // ip <= ip_limit, so the 8 bytes after the 4 known to match can
+          // be compared without a bound check; most matches end in them.
+          const uint64 difference =
+              UNALIGNED_LOAD64(ip + 4) ^ UNALIGNED_LOAD64(candidate + 4);
+          matched = PREDICT_TRUE(difference != 0)
+                        ? 4 + (bits::FindLSBSetNonZero64(difference) >> 3)
+                        : 12 + FindMatchLength(Bytes(candidate + 12),
+                                               Bytes(ip + 12), Bytes(ip_end));
           offset = static_cast<unsigned>(base - candidate);
           DCHECK(0 == memcmp(base, candidate, matched));
         } else {
