@@ -135,21 +135,34 @@ inline unsigned DecodeCommand(ReadBits* bits) {
   return command;
 }
 
+// The entries of the 10-bit literal codes, which name their byte directly
+// and so are the same in every literal table.
+struct TenBitEntries {
+  uint16 entry[256];
+};
+
+constexpr TenBitEntries MakeTenBitEntries() {
+  TenBitEntries t{};
+  for (int i = 0; i < 256; ++i) t.entry[i] = static_cast<uint16>(i | 10 << 8);
+  return t;
+}
+
+constexpr TenBitEntries kTenBitEntries = MakeTenBitEntries();
+
 // A literal code's byte and length (6, 8 or 10 bits), indexed by the next
 // 10 bits of the stream: byte | length << 8.
 class LiteralTable {
  public:
+  // Built once per coded block, so it is filled in runs: each 6-bit code
+  // owns 16 entries and each 8-bit code 4.
   LiteralTable(const uint8* best, const uint8* next_best) {
-    for (uint32 i = 0; i < 1024; ++i) {
-      const uint32 x = i >> 4;
-      if (x < 32) {
-        entry_[i] = best[x] | 6 << 8;
-      } else if (x < 48) {
-        entry_[i] = next_best[(x - 32) * 4 + ((i >> 2) & 3)] | 8 << 8;
-      } else {
-        entry_[i] = static_cast<uint16>(((x - 48) * 16 + (i & 15)) | 10 << 8);
-      }
+    for (uint32 x = 0; x < 32; ++x) {
+      Fill(&entry_[x * 16], 16, best[x] | 6 << 8);
     }
+    for (uint32 k = 0; k < 64; ++k) {
+      Fill(&entry_[512 + k * 4], 4, next_best[k] | 8 << 8);
+    }
+    memcpy(&entry_[768], kTenBitEntries.entry, sizeof(kTenBitEntries.entry));
   }
 
   // Decodes n literal bytes to op: three codes (at most 30 bits) per look
@@ -186,6 +199,10 @@ class LiteralTable {
     op[0] = static_cast<char>(a);
     op[1] = static_cast<char>(b);
     return a_bits + (b >> 8);
+  }
+
+  static void Fill(uint16* p, int n, uint32 value) {
+    for (int i = 0; i < n; ++i) p[i] = static_cast<uint16>(value);
   }
 
   uint16 entry_[1024];
