@@ -103,10 +103,6 @@ inline uint32 HashBytes(uint32 bytes, int shift) {
   return (bytes * kMul) >> shift;
 }
 
-inline uint32 Hash(const char* p, int shift) {
-  return HashBytes(LittleEndianLoad32(p), shift);
-}
-
 // Writes a literal element. With allow_fast_path, a literal of up to 60
 // bytes is copied in 16-byte moves rather than through memcpy: the caller
 // guarantees 15 readable input bytes past the literal, and

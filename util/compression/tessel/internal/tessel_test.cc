@@ -1,5 +1,7 @@
 #include "util/compression/tessel/internal/tessel.h"
 
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -141,6 +143,32 @@ TEST(TesselRoundTripTest, EdgeLengths) {
     ExpectRoundTrip(Text(n, n));
     ExpectRoundTrip(RandomBytes(n, n));
     ExpectRoundTrip(std::string(n, 'q'));
+  }
+}
+
+// The parser's wide loads and the 16-byte literal moves must stay inside the
+// caller's buffers: every buffer here is a heap block of exactly the
+// promised size, so AddressSanitizer sees any byte touched past it.
+TEST(TesselRoundTripTest, ExactSizeBuffers) {
+  Tessel tessel;
+  for (size_t n : {1, 15, 16, 17, 40, 100, 4097, 65536, 65537, 65536 + 100}) {
+    const std::string tail_repeat = Text(n / 2, n) + Text(n - n / 2, n);
+    for (const std::string& input :
+         {Text(n, n), RandomBytes(n, n), tail_repeat}) {
+      SCOPED_TRACE(n);
+      std::unique_ptr<char[]> in(new char[n]);
+      memcpy(in.get(), input.data(), n);
+      const size_t max = tessel.MaxCompressedLength(n);
+      std::unique_ptr<char[]> compressed(new char[max]);
+      const size_t length =
+          tessel.RawCompress(StringPiece(in.get(), n), compressed.get());
+      ASSERT_LE(length, max);
+      std::unique_ptr<char[]> exact(new char[length]);
+      memcpy(exact.get(), compressed.get(), length);
+      std::unique_ptr<char[]> out(new char[n]);
+      ASSERT_TRUE(tessel.RawUncompress(exact.get(), length, out.get(), n));
+      ASSERT_EQ(0, memcmp(out.get(), in.get(), n));
+    }
   }
 }
 
