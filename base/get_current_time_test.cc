@@ -14,6 +14,7 @@
 #include "base/walltime.h"
 #include "gtest/gtest.h"
 #include "testing/thread_stress.h"
+#include "testing/wall_clock_slew.h"
 
 namespace base {
 namespace time_internal {
@@ -363,12 +364,20 @@ TEST_F(FakeClockTest, FourFastKernelReadsInARowShrinkTheEstimate) {
 
 // ---- Real clocks, many threads
 
-// The kernel's clock run kSpeedUp times faster from an origin, so that the
-// clock on it recalibrates every couple of milliseconds.
+// The kernel's raw monotonic clock run kSpeedUp times faster from an
+// origin, so that the clock on it recalibrates every couple of
+// milliseconds. The raw clock rather than the wall clock: these tests are
+// about concurrent readers and refreshes, and a wall clock slewed by time
+// synchronization, magnified a thousand times, would swamp their bounds.
 constexpr int64 kSpeedUp = 1000;
 int64 fast_origin_ns;
+int64 RawKernelNanos() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC_RAW, &t);
+  return int64{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
 int64 FastKernelNanos() {
-  return fast_origin_ns + (KernelTimeNanos() - fast_origin_ns) * kSpeedUp;
+  return fast_origin_ns + (RawKernelNanos() - fast_origin_ns) * kSpeedUp;
 }
 typedef InterpolatedClock<&FastKernelNanos, &CycleClockNow> FastClock;
 
@@ -445,7 +454,7 @@ class ConcurrentReadersTest
 // combined fields of two samples would be off by up to a whole span
 // (2.1 s, here 2.1 ms of real time).
 TEST_P(ConcurrentReadersTest, StayWithKernelClockWhileRefreshing) {
-  fast_origin_ns = KernelTimeNanos();
+  fast_origin_ns = RawKernelNanos();
   SpinLock lock;
   FastClock clock(&lock);
   const ReaderResult r =
@@ -461,7 +470,7 @@ TEST_P(ConcurrentReadersTest, StayWithKernelClockWhileRefreshing) {
 // The same while another thread keeps changing the sample slowly, through a
 // torn state 10 s (10 ms of real time) off.
 TEST_P(ConcurrentReadersTest, NeverReturnTornSample) {
-  fast_origin_ns = KernelTimeNanos();
+  fast_origin_ns = RawKernelNanos();
   SpinLock lock;
   FastClock clock(&lock);
   clock.Now();
@@ -485,6 +494,11 @@ TEST_P(ConcurrentReadersTest, NeverReturnTornSample) {
 }
 
 TEST_P(ConcurrentReadersTest, ProcessClockAgreesWithKernelClock) {
+  const double slew = testing_clock::WallClockSlewPpm();
+  if (!testing_clock::WallClockIsSteady(slew)) {
+    GTEST_SKIP() << "the kernel's wall clock is being slewed at " << slew
+                 << " ppm against its raw clock";
+  }
   const ReaderResult r =
       ReadConcurrently(GetCurrentTimeNanos, KernelTimeNanos, GetParam(),
                        std::chrono::milliseconds(500));
@@ -553,7 +567,13 @@ TEST(WallTimeConverterTest, MapsCycleReadingsOntoWallTime) {
   const int64 one_second = static_cast<int64>(WallTime_CPS());
   EXPECT_NEAR(converter.ToWallTime(converter.cycles() + one_second),
               converter.wall_time() + 1.0, 1e-6);
-  // A later pair agrees with the first one's conversion.
+  // A later pair agrees with the first one's conversion, as long as the
+  // kernel's wall clock runs steadily.
+  const double slew = testing_clock::WallClockSlewPpm();
+  if (!testing_clock::WallClockIsSteady(slew)) {
+    GTEST_SKIP() << "the kernel's wall clock is being slewed at " << slew
+                 << " ppm against its raw clock";
+  }
   usleep(200000);
   const WallTimeConverter later = WallTimeConverter::Now();
   EXPECT_NEAR(converter.ToWallTime(later.cycles()), later.wall_time(), 1e-3);
