@@ -41,18 +41,17 @@ inline void IncrementalCopyFastPath(const char* src, char* op, ptrdiff_t len) {
   }
 }
 
-// Copies len (at most 64) bytes in 16-byte moves; may write up to 64 bytes.
-// The source must be at least 16 bytes behind dst when they overlap, so
-// that every move reads bytes an earlier move already made final.
+// Copies len (at most 64) bytes as four 16-byte moves, whatever len is:
+// copy lengths vary unpredictably, and a branch on them would often miss.
+// Writes 64 bytes. The source must be at least 16 bytes behind dst when
+// they overlap, so that every move reads bytes an earlier move already
+// made final.
 inline void CopyUpTo64(const char* src, char* dst, size_t len) {
+  DCHECK(len <= 64);
   UnalignedCopy128(src, dst);
-  if (len > 16) {
-    UnalignedCopy128(src + 16, dst + 16);
-    if (len > 32) {
-      UnalignedCopy128(src + 32, dst + 32);
-      UnalignedCopy128(src + 48, dst + 48);
-    }
-  }
+  UnalignedCopy128(src + 16, dst + 16);
+  UnalignedCopy128(src + 32, dst + 32);
+  UnalignedCopy128(src + 48, dst + 48);
 }
 
 // Appends a copy of len bytes from offset bytes back to a flat output whose
