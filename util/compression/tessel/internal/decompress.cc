@@ -418,8 +418,10 @@ bool Tessel::InternalRawUncompress(const char* ip, size_t length,
         } else {
           const size_t room = op_end - op, left = end - ip;
           if (c > room || c > left) return false;
-          if (c <= 16 && room >= 16 && left >= 16) {
-            UnalignedCopy128(ip, op);  // short runs: one move, no call
+          if (c <= 64 && room >= 64 && left >= 64) {
+            CopyUpTo64(ip, op, c);  // short runs: fixed moves, no call
+          } else if (c <= 16 && room >= 16 && left >= 16) {
+            UnalignedCopy128(ip, op);
           } else {
             memcpy(op, ip, c);
           }
