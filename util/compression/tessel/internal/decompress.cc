@@ -16,43 +16,12 @@ namespace tessel {
 
 namespace {
 
-// Per command type (the first 3 bits of a copy code): the bits of its
-// length field, the value added to it, and the bits of its offset field.
-const uint16 length_length[8] = {0, 0, 2, 2, 2, 3, 3, 6};
-const uint16 length_change[8] = {0, 0, 4, 4, 4, 8, 8, 4};
-const uint16 offset_length[8] = {0, 0, 10, 13, 16, 10, 16, 16};
-
 // The most output one compressed byte can stand for: a 25-bit copy code
 // yields at most 67 bytes.
 constexpr uint64 kMaxExpansion = 22;
 
-// Decodes one command word. Any bits decode to some word; whether it can be
-// executed is checked when it is.
-template <class BitReader>
-inline unsigned DecodeCommand(BitReader* bits) {
-  const uint32 type = bits->Read(3);
-  if (type <= 1) {
-    // Literals: an 8-bit code for lengths up to 53, else a prefix saying
-    // how many bits of length - 1 follow.
-    const uint32 code = type * 32 + bits->Read(5);
-    if (code <= 52) return code + 1;
-    return bits->Read(code - 47) + 1;
-  }
-  const uint32 length = bits->Read(length_length[type]) + length_change[type];
-  const uint32 offset = bits->Read(offset_length[type]) + 1;
-  return CommandCopy(length, offset);
-}
-
-// Decodes one literal byte: 6 bits for the 32 best values, 8 for the next
-// 64, 10 (an escape and the value itself) for the rest.
-template <class BitReader>
-inline uint8 DecodeLiteral(BitReader* bits, const uint8* best,
-                           const uint8* next_best) {
-  const uint32 x = bits->Read(6);
-  if (x < 32) return best[x];
-  if (x < 48) return next_best[(x - 32) * 4 + bits->Read(2)];
-  return static_cast<uint8>((x - 48) * 16 + bits->Read(4));
-}
+// The longest literal code (an escape and the byte itself).
+constexpr unsigned kMaxLiteralBits = 10;
 
 // How to read a command from a 32-bit look at the stream, by the look's
 // top 8 bits (a literal's whole 8-bit code, or a copy's 3-bit type): two
@@ -167,7 +136,8 @@ class LiteralTable {
 
   // Decodes n literal bytes to op: three codes (at most 30 bits) per look
   // at the stream, then a last pair or single.
-  void Decode(ReadBits* bits, char* op, uint32 n) const {
+  ATTRIBUTE_ALWAYS_INLINE void Decode(ReadBits* bits, char* op,
+                                      uint32 n) const {
     for (; n >= 3; n -= 3) {
       const uint32 look = bits->Peek32();
       const uint32 pair_bits = DecodePair(look, op);
@@ -232,6 +202,244 @@ size_t ParseHeader(const char* p, size_t n, size_t* length) {
   return count + 1;
 }
 
+// ---- Command decoding kernels -----------------------------------------------
+
+// Bytes that hold the word being read and the one after it.
+constexpr size_t kTwoWords = 16;
+
+// The 64 bits from bit pos on of the word stream at input; the word holding
+// pos and the one after it must be readable.
+inline uint64 WindowAt(const char* input, uint64 pos) {
+  const char* w = input + 8 * (pos >> 6);
+  const unsigned shift = pos & 63;
+  return (LittleEndianLoad64(w) << shift) |
+         ((LittleEndianLoad64(w + 8) >> 1) >> (63 - shift));
+}
+
+// Decodes commands [i, n) of the word stream at input, of which `words`
+// words are readable, from bit *pos on, while the word holding the position
+// and the one after it are both readable: two commands per step from one
+// 64-bit window (two codes take at most 50 bits), so no branch on word
+// boundaries, then a last odd one. Returns the index of the first command
+// left undecoded; *pos is advanced past the decoded ones.
+inline unsigned DecodeCommandWindows(const char* input, size_t words,
+                                     uint64* pos, unsigned* commands,
+                                     unsigned i, unsigned n) {
+  uint64 p = *pos;
+  for (; i + 2 <= n && (p >> 6) + 2 <= words; i += 2) {
+    const uint64 window = WindowAt(input, p);
+    uint32 bits1, bits2;
+    commands[i] = DecodeCommandLook(static_cast<uint32>(window >> 32), &bits1);
+    commands[i + 1] =
+        DecodeCommandLook(static_cast<uint32>((window << bits1) >> 32), &bits2);
+    p += bits1 + bits2;
+  }
+  if (i + 1 == n && (p >> 6) + 2 <= words) {
+    uint32 bits1;
+    commands[i++] = DecodeCommandLook(
+        static_cast<uint32>(WindowAt(input, p) >> 32), &bits1);
+    p += bits1;
+  }
+  *pos = p;
+  return i;
+}
+
+// Decodes n commands from `used` bits into the (whole) word at `word` on,
+// through ReadBits, which reads zeros past end and fails when it consumes
+// them. Returns where the stream ends, or null.
+const char* DecodeCommandsToEnd(const char* word, int used, const char* end,
+                                unsigned* commands, unsigned n) {
+  ReadBits bits;
+  bits.StartAt(word, used, end);
+  for (unsigned i = 0; i < n; ++i) {
+    commands[i] = DecodeCommand(&bits);
+  }
+  return bits.Stop();
+}
+
+// ---- Command execution, shared by the flat and the stream decoder -----------
+
+// Output written in place: [start, op) is produced, limit is the end.
+struct FlatOutput {
+  size_t Room() const { return limit - op; }
+  bool AppendCopy(size_t offset, size_t length) {
+    return AppendCopyToFlatOutput(start, &op, limit, offset, length);
+  }
+
+  char* start;
+  char* op;
+  char* limit;
+};
+
+// A copy from the previous block that the one-move path leaves (one that
+// straddles both blocks, is longer than 64 bytes, starts fewer than 64
+// bytes before this block or comes near its end), or an invalid one. Takes
+// and returns the position (null when the copy fails), so that the caller's
+// copy of it never has its address taken.
+ATTRIBUTE_NOINLINE char* AppendCopyThroughWriter(Writer* writer, char* op,
+                                                 size_t offset, size_t length) {
+  writer->set_position(op);
+  if (!writer->AppendFromSelf(offset, length)) return nullptr;
+  return writer->position();
+}
+
+// The writer's current block, written in place like a flat output. Copies
+// reaching back before it read from the previous block, which lies apart.
+struct WriterOutput : FlatOutput {
+  explicit WriterOutput(Writer* w)
+      : FlatOutput{w->start(), w->position(), w->limit()}, writer(w) {
+    if (const MemBlock* previous = w->previous()) {
+      const size_t length = previous->length();
+      previous_shift = reinterpret_cast<uintptr_t>(previous->data() + length) -
+                       reinterpret_cast<uintptr_t>(start);
+      previous_span = length >= 64 ? length - 63 : 0;
+    }
+  }
+
+  bool AppendCopy(size_t offset, size_t length) {
+    // Copies from far enough back take one 64-byte move, from this block
+    // or the previous one. The source is chosen without a branch: the two
+    // mix unpredictably near the start of a block.
+    const size_t written = op - start;
+    const size_t back = offset - written;  // bytes before this block
+    const bool in_block = offset - 1 < written;
+    const uintptr_t source = reinterpret_cast<uintptr_t>(op) - offset +
+                             (previous_shift & (uintptr_t{0} - !in_block));
+    // 16 bytes back in this block (as in AppendCopyToFlatOutput), or 64 to
+    // the previous block's length back from its end.
+    const bool far =
+        (in_block & (offset >= 16)) | (!in_block & (back - 64 < previous_span));
+    if (PREDICT_TRUE(far & (length <= 64) & (Room() >= 64))) {
+      CopyUpTo64(reinterpret_cast<const char*>(source), op, length);
+      op += length;
+      return true;
+    }
+    if (FlatOutput::AppendCopy(offset, length)) return true;
+    char* const after = AppendCopyThroughWriter(writer, op, offset, length);
+    if (after == nullptr) return false;
+    op = after;
+    return true;
+  }
+
+  Writer* writer;
+  // The previous block's end less start; and its length less 63, so that
+  // back - 64 < previous_span means 64 <= back <= its length (0: none).
+  uintptr_t previous_shift = 0;
+  size_t previous_span = 0;
+};
+
+// The state of a raw literal run being copied: from [ip, limit) to op.
+struct RawCursor {
+  const char* ip;
+  const char* limit;
+  char* op;
+};
+
+// Where literal runs go on when they reach past the input at hand: a flat
+// input has nothing more. A raw run past its end fails; a bit stream reads
+// zeros past it, which its check when it stops refuses.
+struct FlatInput {
+  bool Covers(const ReadBits&, unsigned) const { return true; }
+  void DecodeAcross(const LiteralTable&, ReadBits*, char*, unsigned) const {}
+  bool AppendAcross(unsigned, RawCursor*) const { return false; }
+};
+
+// Literal bytes stored raw, copied from the input at hand.
+template <class Input>
+class RawLiterals {
+ public:
+  RawLiterals(const char* ip, const char* limit, Input input)
+      : ip_(ip), limit_(limit), input_(input) {}
+  const char* ip() const { return ip_; }
+
+  template <class Output>
+  bool Append(unsigned n, Output* out) {
+    const size_t room = out->Room(), left = limit_ - ip_;
+    if (n > room) return false;
+    if (PREDICT_FALSE(n > left)) {
+      RawCursor cursor{ip_, limit_, out->op};  // see ExecuteCommands
+      const bool ok = input_.AppendAcross(n, &cursor);
+      ip_ = cursor.ip;
+      limit_ = cursor.limit;
+      out->op = cursor.op;
+      return ok;
+    }
+    if (n <= 64 && room >= 64 && left >= 64) {
+      CopyUpTo64(ip_, out->op, n);  // short runs: fixed moves, no call
+    } else if (n <= 16 && room >= 16 && left >= 16) {
+      UnalignedCopy128(ip_, out->op);
+    } else {
+      memcpy(out->op, ip_, n);
+    }
+    out->op += n;
+    ip_ += n;
+    return true;
+  }
+
+ private:
+  const char* ip_;
+  const char* limit_;
+  Input input_;
+};
+
+// Literal bytes coded with the block's prefix code, read from a bit stream
+// that the caller starts and stops.
+template <class Input>
+class CodedLiterals {
+ public:
+  CodedLiterals(const LiteralTable* table, Input input)
+      : table_(table), input_(input) {}
+  ReadBits* bits() { return &bits_; }
+
+  template <class Output>
+  bool Append(unsigned n, Output* out) {
+    if (n > out->Room()) return false;
+    if (PREDICT_TRUE(input_.Covers(bits_, n))) {
+      table_->Decode(&bits_, out->op, n);
+    } else {
+      // The slow path gets a copy: see ExecuteCommands.
+      ReadBits bits = bits_;
+      input_.DecodeAcross(*table_, &bits, out->op, n);
+      bits_ = bits;
+    }
+    out->op += n;
+    return true;
+  }
+
+ private:
+  const LiteralTable* table_;
+  ReadBits bits_;
+  Input input_;
+};
+
+// Runs one block's commands: copies of earlier output and literal runs.
+// False at the first one the output or the input cannot hold. The loop
+// works on local copies of the output and literal state, whose addresses
+// never leave it (the slow paths out of line get copies in turn): the
+// bytes it stores through char pointers then cannot alias them, and they
+// stay in registers.
+template <class Output, class Literals>
+ATTRIBUTE_ALWAYS_INLINE inline bool ExecuteCommands(const unsigned* commands,
+                                                    unsigned count,
+                                                    Output* output,
+                                                    Literals* literals) {
+  Output out = *output;
+  Literals in = *literals;
+  bool ok = true;
+  for (unsigned i = 0; i < count; ++i) {
+    const unsigned c = commands[i];
+    if (CommandIsCopy(c)) {
+      ok = out.AppendCopy(CommandCopyOffset(c), CommandCopyLength(c));
+    } else {
+      ok = in.Append(c, &out);
+    }
+    if (PREDICT_FALSE(!ok)) break;
+  }
+  *output = out;
+  *literals = in;
+  return ok;
+}
+
 }  // namespace
 
 // ---- Command buffer -------------------------------------------------------
@@ -245,75 +453,57 @@ unsigned* Tessel::DecompressorState::ReallocateCommands(int n) {
   return commands_;
 }
 
-// ---- Bit readers -------------------------------------------------------------
-
-BitStreamReader::BitStreamReader(Reader* reader) : reader_(reader) {
-  error_ = !reader_->Read64(&word_);
-  bits_left_ = error_ ? 0 : 64;
-}
-
-uint32 BitStreamReader::ReadSlow(int n) {
-  const int high_bits = bits_left_;
-  const uint64 high = high_bits == 0 ? 0 : word_ >> (64 - high_bits);
-  uint64 word;
-  if (error_ || !reader_->Read64(&word)) {
-    error_ = true;
-    bits_left_ = 0;
-    word_ = 0;
-    return 0;
-  }
-  const int low_bits = n - high_bits;
-  word_ = word << low_bits;
-  bits_left_ = 64 - low_bits;
-  return static_cast<uint32>((high << low_bits) | (word >> (64 - low_bits)));
-}
-
 // ---- Command and mask decoding ---------------------------------------------
 
-// The section is whole 64-bit words, each read from its top bit down.
-// While two words remain, commands are decoded two at a time from a 64-bit
-// window at an absolute bit position: no branch on word boundaries, and
-// the second command's look is a shift of the same window (two codes take
-// at most 50 bits). The last words go through ReadBits.
+// The section is whole 64-bit words, each read from its top bit down. While
+// two words remain, commands are decoded two at a time from 64-bit windows;
+// the last words go through ReadBits.
 const char* DecompressCommands(const char* input, const char* end,
                                unsigned commands_size, unsigned* commands) {
   const size_t words = static_cast<size_t>(end - input) / 8;
   uint64 pos = 0;  // bits consumed
-  unsigned i = 0;
-  for (; i + 2 <= commands_size && (pos >> 6) + 2 <= words; i += 2) {
-    const char* w = input + 8 * (pos >> 6);
-    const unsigned shift = pos & 63;
-    const uint64 window = (LittleEndianLoad64(w) << shift) |
-                          ((LittleEndianLoad64(w + 8) >> 1) >> (63 - shift));
-    uint32 bits1, bits2;
-    commands[i] = DecodeCommandLook(static_cast<uint32>(window >> 32), &bits1);
-    commands[i + 1] = DecodeCommandLook(
-        static_cast<uint32>((window << bits1) >> 32), &bits2);
-    pos += bits1 + bits2;
-  }
+  const unsigned i =
+      DecodeCommandWindows(input, words, &pos, commands, 0, commands_size);
   if (i == commands_size) {
     // Where a reader that consumed pos bits would stop: after the word
     // holding the next unread bit, or after the last word finished.
     return input + 8 * (pos == 0 ? 1 : (pos + 63) / 64);
   }
-  ReadBits bits;
-  bits.Start(input + 8 * (pos >> 6), end);
-  const unsigned shift = pos & 63;
-  bits.Consume(shift / 2);
-  bits.Consume(shift - shift / 2);
-  for (; i < commands_size; ++i) {
-    commands[i] = DecodeCommand(&bits);
-  }
-  return bits.Stop();
+  return DecodeCommandsToEnd(input + 8 * (pos >> 6), pos & 63, end,
+                             commands + i, commands_size - i);
 }
 
+// The windows run on the bytes at hand; when fewer than two words are left
+// there, the reader stitches the word being read to the bytes after it.
+// Only where the source ends within two words does ReadBits take over.
 bool DecompressCommandsStream(Reader* reader, unsigned commands_size,
                               unsigned* commands) {
-  BitStreamReader bits(reader);
-  for (unsigned i = 0; i < commands_size; ++i) {
-    commands[i] = DecodeCommand(&bits);
+  // The first word is there even when there are no commands.
+  if (!reader->Ensure(8)) return false;
+  if (commands_size == 0) {
+    reader->set_ip(reader->ip() + 8);
+    return true;
   }
-  return !bits.error();
+  unsigned i = 0;
+  uint64 pos = 0;  // bits consumed of the (whole) word at reader->ip()
+  for (;;) {
+    const char* word = reader->ip();
+    const size_t words = static_cast<size_t>(reader->limit() - word) / 8;
+    i = DecodeCommandWindows(word, words, &pos, commands, i, commands_size);
+    reader->set_ip(word + 8 * (pos >> 6));
+    pos &= 63;
+    if (i == commands_size) break;
+    if (!reader->Ensure(kTwoWords)) {
+      const char* end = DecodeCommandsToEnd(reader->ip(), pos, reader->limit(),
+                                            commands + i, commands_size - i);
+      if (end == nullptr) return false;
+      reader->set_ip(end);
+      return true;
+    }
+  }
+  // The stream ends after the word holding its last bit.
+  if (pos > 0) reader->set_ip(reader->ip() + 8);
+  return true;
 }
 
 const char* DecompressMask(uint32 mask_word, const char* input, uint8* best,
@@ -386,14 +576,44 @@ bool Tessel::RawUncompress(const char* compressed, size_t compressed_length,
                                output, output_length);
 }
 
+namespace {
+
+// Raw content: literal bytes straight from the input. Returns the position
+// after them, or null.
+const char* ExecuteRawFlat(const unsigned* commands, unsigned count,
+                           const char* ip, const char* end, FlatOutput* out) {
+  RawLiterals<FlatInput> literals(ip, end, FlatInput());
+  if (!ExecuteCommands(commands, count, out, &literals)) return nullptr;
+  return literals.ip();
+}
+
+// Coded content: the mask, then the literal bytes as a bit stream. Returns
+// the position after the stream, or null.
+const char* ExecuteCodedFlat(uint32 marker, const unsigned* commands,
+                             unsigned count, const char* ip, const char* end,
+                             FlatOutput* out) {
+  if (static_cast<size_t>(end - ip) < __builtin_popcount(marker) + 12u) {
+    return nullptr;
+  }
+  uint8 best[32], next_best[64];
+  ip = DecompressMask(marker, ip, best, next_best);
+  if (ip == nullptr || end - ip < 8) return nullptr;
+  const LiteralTable table(best, next_best);
+  CodedLiterals<FlatInput> literals(&table, FlatInput());
+  literals.bits()->Start(ip, end);
+  if (!ExecuteCommands(commands, count, out, &literals)) return nullptr;
+  return literals.bits()->Stop();
+}
+
+}  // namespace
+
 bool Tessel::InternalRawUncompress(const char* ip, size_t length,
                                    char* output, size_t output_length) {
   if (decompressor_state_ == nullptr) {
     decompressor_state_ = new DecompressorState;
   }
   const char* const end = ip + length;
-  char* op = output;
-  char* const op_end = output + output_length;
+  FlatOutput out{output, output, output + output_length};
   while (ip < end) {
     // A count and at least one word of commands.
     if (end - ip < 10) return false;
@@ -404,129 +624,85 @@ bool Tessel::InternalRawUncompress(const char* ip, size_t length,
     if (ip == nullptr || end - ip < 4) return false;
     const uint32 marker = BigEndianLoad32(ip);
     ip += 4;
-
-    if (marker == 0) {
-      // Raw content: literal bytes straight from the input.
-      for (unsigned i = 0; i < count; ++i) {
-        const unsigned c = commands[i];
-        if (CommandIsCopy(c)) {
-          if (!AppendCopyToFlatOutput(output, &op, op_end,
-                                      CommandCopyOffset(c),
-                                      CommandCopyLength(c))) {
-            return false;
-          }
-        } else {
-          const size_t room = op_end - op, left = end - ip;
-          if (c > room || c > left) return false;
-          if (c <= 64 && room >= 64 && left >= 64) {
-            CopyUpTo64(ip, op, c);  // short runs: fixed moves, no call
-          } else if (c <= 16 && room >= 16 && left >= 16) {
-            UnalignedCopy128(ip, op);
-          } else {
-            memcpy(op, ip, c);
-          }
-          op += c;
-          ip += c;
-        }
-      }
-      continue;
-    }
-
-    // Coded content: the mask, then the literal bytes as a bit stream.
-    if (static_cast<size_t>(end - ip) < __builtin_popcount(marker) + 12u) {
-      return false;
-    }
-    uint8 best[32], next_best[64];
-    ip = DecompressMask(marker, ip, best, next_best);
-    if (ip == nullptr || end - ip < 8) return false;
-    const LiteralTable literals(best, next_best);
-    ReadBits bits;
-    bits.Start(ip, end);
-    for (unsigned i = 0; i < count; ++i) {
-      const unsigned c = commands[i];
-      if (CommandIsCopy(c)) {
-        if (!AppendCopyToFlatOutput(output, &op, op_end, CommandCopyOffset(c),
-                                    CommandCopyLength(c))) {
-          return false;
-        }
-      } else {
-        if (c > static_cast<size_t>(op_end - op)) return false;
-        literals.Decode(&bits, op, c);
-        op += c;
-      }
-    }
-    ip = bits.Stop();
+    ip = marker == 0 ? ExecuteRawFlat(commands, count, ip, end, &out)
+                     : ExecuteCodedFlat(marker, commands, count, ip, end, &out);
     if (ip == nullptr) return false;
   }
-  return ip == end && op == op_end;
+  return ip == end && out.op == out.limit;
 }
 
 // ---- Stream decompression ----------------------------------------------------
 
 Reader::Reader(strings::ByteSource* source) : source_(source) {
   const StringPiece fragment = source_->Peek();
-  ip_ = fragment.data();
-  limit_ = ip_ + fragment.size();
+  fragment_ = fragment.data();
   fragment_size_ = fragment.size();
+  ip_ = fragment_;
+  limit_ = fragment_ + fragment_size_;
+  limit_offset_ = fragment_size_;
 }
 
 Reader::~Reader() {
-  source_->Skip(fragment_size_ - (limit_ - ip_));
+  // Of the bytes at hand, those before ip_ that are the fragment's are read.
+  const size_t unread = limit_ - ip_;
+  source_->Skip(unread < limit_offset_ ? limit_offset_ - unread : 0);
 }
 
-void Reader::Reload() {
+size_t Reader::NextFragment() {
   source_->Skip(fragment_size_);
   const StringPiece fragment = source_->Peek();
-  ip_ = fragment.data();
-  limit_ = ip_ + fragment.size();
+  fragment_ = fragment.data();
   fragment_size_ = fragment.size();
+  return fragment_size_;
 }
 
-const char* Reader::ReadSlow(char* scratch, size_t n) {
-  size_t copied = 0;
-  for (;;) {
-    const size_t k = std::min(n - copied, static_cast<size_t>(limit_ - ip_));
-    if (k > 0) memcpy(scratch + copied, ip_, k);
-    ip_ += k;
-    copied += k;
-    if (copied == n) return scratch;
-    Reload();
-    if (fragment_size_ == 0) return nullptr;
+bool Reader::EnsureSlow(size_t n) {
+  DCHECK(n <= kStitchSize);
+  size_t have = limit_ - ip_;
+  if (have <= limit_offset_) {
+    // What is at hand lies in the fragment: go on reading it in place.
+    ip_ = fragment_ + (limit_offset_ - have);
+    limit_ = fragment_ + fragment_size_;
+    limit_offset_ = fragment_size_;
+    have = limit_ - ip_;
+    if (have >= n) return true;
   }
+  // Stitch what is at hand to the bytes after it. Whole fragments copied
+  // are consumed; the last one stays, its first bytes ending the buffer.
+  if (have > 0) memmove(stitch_, ip_, have);
+  size_t offset = limit_offset_;  // the fragment's next byte to copy
+  while (have < n) {
+    if (offset == fragment_size_) {
+      offset = 0;
+      if (NextFragment() == 0) break;
+    }
+    const size_t k = std::min(n - have, fragment_size_ - offset);
+    memcpy(stitch_ + have, fragment_ + offset, k);
+    have += k;
+    offset += k;
+  }
+  ip_ = stitch_;
+  limit_ = stitch_ + have;
+  limit_offset_ = offset;
+  return have >= n;
 }
 
-bool Reader::Read16(unsigned* value) {
-  const char* p = Read(scratch_, 2);
-  if (p == nullptr) return false;
-  *value = LittleEndianLoad16(p);
-  return true;
-}
-
-bool Reader::Read64(uint64* value) {
-  const char* p = Read(scratch_, 8);
-  if (p == nullptr) return false;
-  *value = LittleEndianLoad64(p);
-  return true;
+bool Reader::NextBytes() {
+  DCHECK(ip_ == limit_);
+  size_t offset = limit_offset_;
+  if (offset == fragment_size_) {
+    offset = 0;
+    NextFragment();
+  }
+  ip_ = fragment_ + offset;
+  limit_ = fragment_ + fragment_size_;
+  limit_offset_ = fragment_size_;
+  return ip_ != limit_;
 }
 
 bool Reader::Eof() const {
-  return ip_ == limit_ && source_->Available() == fragment_size_;
-}
-
-bool Reader::AppendTo(Writer* writer, size_t n) {
-  while (n > 0) {
-    size_t available = limit_ - ip_;
-    if (available == 0) {
-      Reload();
-      if (fragment_size_ == 0) return false;
-      available = fragment_size_;
-    }
-    const size_t k = std::min(n, available);
-    writer->Append(ip_, available, k);
-    ip_ += k;
-    n -= k;
-  }
-  return true;
+  // Unread: the fragment's bytes after limit_offset_, and later fragments.
+  return ip_ == limit_ && source_->Available() == limit_offset_;
 }
 
 Writer::~Writer() {
@@ -624,15 +800,14 @@ bool Writer::OnError() {
 bool Tessel::GetUncompressedLengthStream(strings::ByteSource* compressed,
                                          size_t* result) {
   Reader reader(compressed);
-  char scratch[8];
-  const char* count = reader.Read(scratch, 1);
+  const char* count = reader.Read(1);
   if (count == nullptr) return false;
   const unsigned n = static_cast<uint8>(*count);
   if (n > 4) return false;
   char header[5];
   header[0] = static_cast<char>(n);
   if (n > 0) {
-    const char* bytes = reader.Read(scratch, n);
+    const char* bytes = reader.Read(n);
     if (bytes == nullptr) return false;
     memcpy(header + 1, bytes, n);
   }
@@ -645,6 +820,124 @@ bool Tessel::UncompressStream(strings::ByteSource* source,
   if (!GetUncompressedLengthStream(source, &length)) return false;
   return InternalRawUncompressStream(source, sink, length);
 }
+
+namespace {
+
+// Decodes n literal codes that may reach past the bits at hand: as many as
+// surely lie in them, then on from the word being read, stitched to the
+// bytes after it. Where the source ends within two words, the rest reads
+// zeros past its end and sets the error, as the flat decoder's do.
+ATTRIBUTE_NOINLINE void DecodeLiteralsAcross(Reader* reader,
+                                             const LiteralTable& table,
+                                             ReadBits* bits, char* op,
+                                             unsigned n) {
+  while (n > 0) {
+    const uint64 sure = bits->BitsLeft() / kMaxLiteralBits;
+    if (sure > 0 || bits->error()) {
+      const unsigned k =
+          bits->error() ? n : static_cast<unsigned>(std::min<uint64>(n, sure));
+      table.Decode(bits, op, k);
+      op += k;
+      n -= k;
+      continue;
+    }
+    const int used = bits->used();
+    reader->set_ip(bits->word());
+    const bool more = reader->Ensure(kTwoWords);
+    bits->StartAt(reader->ip(), used, reader->limit());
+    if (!more) {
+      table.Decode(bits, op, n);
+      return;
+    }
+  }
+}
+
+// Copies a raw run of n bytes that goes past the bytes at hand on from the
+// following fragments. False when the source ends first, with what it had
+// copied.
+ATTRIBUTE_NOINLINE bool AppendRawAcross(Reader* reader, unsigned n,
+                                        RawCursor* cursor) {
+  for (;;) {
+    const size_t k = std::min<size_t>(n, cursor->limit - cursor->ip);
+    if (k > 0) {
+      memcpy(cursor->op, cursor->ip, k);
+      cursor->op += k;
+      cursor->ip += k;
+      n -= k;
+    }
+    if (n == 0) return true;
+    reader->set_ip(cursor->ip);
+    if (!reader->NextBytes()) return false;
+    cursor->ip = reader->ip();
+    cursor->limit = reader->limit();
+  }
+}
+
+// Where literal runs go on when they reach past the bytes at hand: into the
+// source's next fragments. The slow paths get the reader, not this object,
+// so that the literal state holding it never has its address taken.
+class FragmentInput {
+ public:
+  explicit FragmentInput(Reader* reader) : reader_(reader) {}
+  // Whether n codes surely lie in the bits at hand.
+  bool Covers(const ReadBits& bits, unsigned n) const {
+    return uint64{kMaxLiteralBits} * n <= bits.BitsLeft();
+  }
+  void DecodeAcross(const LiteralTable& table, ReadBits* bits, char* op,
+                    unsigned n) const {
+    DecodeLiteralsAcross(reader_, table, bits, op, n);
+  }
+  bool AppendAcross(unsigned n, RawCursor* cursor) const {
+    return AppendRawAcross(reader_, n, cursor);
+  }
+
+ private:
+  Reader* reader_;
+};
+
+// Runs one block's commands into the writer's current block.
+template <class Literals>
+bool ExecuteOnWriter(const unsigned* commands, unsigned count,
+                     Literals* literals, Writer* writer) {
+  WriterOutput out(writer);
+  const bool ok = ExecuteCommands(commands, count, &out, literals);
+  writer->set_position(out.op);
+  return ok;
+}
+
+// Raw content: literal bytes copied from the fragments in place.
+bool ExecuteRawStream(const unsigned* commands, unsigned count, Reader* reader,
+                      Writer* writer) {
+  RawLiterals<FragmentInput> literals(reader->ip(), reader->limit(),
+                                      FragmentInput(reader));
+  const bool ok = ExecuteOnWriter(commands, count, &literals, writer);
+  reader->set_ip(literals.ip());
+  return ok;
+}
+
+// Coded content: the mask, then the literal bytes as a bit stream of at
+// least one word.
+bool ExecuteCodedStream(uint32 marker, const unsigned* commands, unsigned count,
+                        Reader* reader, Writer* writer) {
+  const char* mask = reader->Read(__builtin_popcount(marker) + 12);
+  if (mask == nullptr) return false;
+  uint8 best[32], next_best[64];
+  if (DecompressMask(marker, mask, best, next_best) == nullptr) return false;
+  const LiteralTable table(best, next_best);
+  CodedLiterals<FragmentInput> literals(&table, FragmentInput(reader));
+  if (reader->Ensure(8)) {
+    literals.bits()->Start(reader->ip(), reader->limit());
+  } else {
+    literals.bits()->StartPastEnd();  // decoded to the end, then refused
+  }
+  if (!ExecuteOnWriter(commands, count, &literals, writer)) return false;
+  const char* end = literals.bits()->Stop();
+  if (end == nullptr) return false;
+  reader->set_ip(end);
+  return true;
+}
+
+}  // namespace
 
 bool Tessel::InternalRawUncompressStream(strings::ByteSource* source,
                                          strings::ByteSink* sink,
@@ -662,62 +955,27 @@ bool Tessel::InternalRawUncompressStream(strings::ByteSource* source,
   if (decompressor_state_ == nullptr) {
     decompressor_state_ = new DecompressorState;
   }
-  char scratch[48];
   for (;;) {
     if (reader.Eof()) {
       writer.Flush();
       return writer.CheckLength();
     }
-    unsigned count;
-    if (!reader.Read16(&count)) return writer.OnError();
+    const char* count_bytes = reader.Read(2);
+    if (count_bytes == nullptr) return writer.OnError();
+    const unsigned count = LittleEndianLoad16(count_bytes);
     unsigned* commands = decompressor_state_->ReallocateCommands(count);
     if (!DecompressCommandsStream(&reader, count, commands)) {
       return writer.OnError();
     }
-    const char* marker_bytes = reader.Read(scratch, 4);
+    const char* marker_bytes = reader.Read(4);
     if (marker_bytes == nullptr) return writer.OnError();
     const uint32 marker = BigEndianLoad32(marker_bytes);
     if (count != 0) writer.MaybeFinishBlock();
-
-    if (marker == 0) {
-      for (unsigned i = 0; i < count; ++i) {
-        const unsigned c = commands[i];
-        if (CommandIsCopy(c)) {
-          if (!writer.AppendFromSelf(CommandCopyOffset(c),
-                                     CommandCopyLength(c))) {
-            return writer.OnError();
-          }
-        } else if (!writer.CheckAvailable(c) || !reader.AppendTo(&writer, c)) {
-          return writer.OnError();
-        }
-      }
-      continue;
-    }
-
-    const char* mask =
-        reader.Read(scratch, __builtin_popcount(marker) + 12);
-    if (mask == nullptr) return writer.OnError();
-    uint8 best[32], next_best[64];
-    if (DecompressMask(marker, mask, best, next_best) == nullptr) {
-      return writer.OnError();
-    }
-    BitStreamReader bits(&reader);
-    for (unsigned i = 0; i < count; ++i) {
-      const unsigned c = commands[i];
-      if (CommandIsCopy(c)) {
-        if (!writer.AppendFromSelf(CommandCopyOffset(c),
-                                   CommandCopyLength(c))) {
-          return writer.OnError();
-        }
-      } else {
-        if (!writer.CheckAvailable(c)) return writer.OnError();
-        for (unsigned k = 0; k < c; ++k) {
-          writer.AppendByte(
-              static_cast<char>(DecodeLiteral(&bits, best, next_best)));
-        }
-      }
-    }
-    if (bits.error()) return writer.OnError();
+    const bool ok =
+        marker == 0
+            ? ExecuteRawStream(commands, count, &reader, &writer)
+            : ExecuteCodedStream(marker, commands, count, &reader, &writer);
+    if (!ok) return writer.OnError();
   }
 }
 

@@ -62,10 +62,33 @@ class ReadBits {
     Consume(n);
     return error_ ? 0 : value;
   }
+  // Starts at a word of which `used` bits (0 to 64) were read before; 8
+  // readable bytes at word.
+  void StartAt(const char* word, int used, const char* end) {
+    Start(word, end);
+    Consume(used / 2);  // Consume takes fewer than 64
+    Consume(used - used / 2);
+  }
+  // Starts with no word at hand: reads give zeros, and the error is set.
+  void StartPastEnd() {
+    word_ = next_word_ = 0;
+    bits_ = 64;
+    next_ = end_ = nullptr;
+    error_ = true;
+  }
   // Where the section after the stream starts (the word after the last one
   // read from), or null after an error.
   const char* Stop() const { return error_ ? nullptr : next_; }
   bool error() const { return error_; }
+  // The position, for StartAt on a copy of the input: the word being read
+  // (always whole) and the bits read of it.
+  const char* word() const { return next_ - 8; }
+  int used() const { return 64 - bits_; }
+  // Bits that can be consumed without running past the end: the rest of
+  // the current word and the whole words after it.
+  uint64 BitsLeft() const {
+    return bits_ + static_cast<uint64>((end_ - next_) >> 3) * 64;
+  }
 
  private:
   // Loads the word at next_ (0 past the end).
@@ -101,72 +124,60 @@ inline void ReadBits::Consume(int n) {
   Advance();
 }
 
-class Writer;
-
-// Reads bytes from a strings::ByteSource, straight from its fragments when
-// a value lies inside one, through a scratch area when it straddles two.
+// Reads bytes from a strings::ByteSource. The bytes at hand, [ip(),
+// limit()), are the rest of the current fragment, read in place, or a few
+// bytes that straddle fragments, gathered by Ensure into a stitch buffer.
+// The stitch buffer ends with the first bytes of the fragment it was last
+// filled from, which is still unread on the source: once ip() reaches
+// them, reading goes on in that fragment.
 class Reader {
  public:
+  // The most bytes Ensure gathers.
+  static constexpr size_t kStitchSize = 48;
+
   explicit Reader(strings::ByteSource* source);
   // Consumes on the source what was read from the current fragment.
-  virtual ~Reader();
+  ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
-  // n contiguous bytes (in the fragment or gathered into scratch), or null
-  // when the source runs out.
-  const char* Read(char* scratch, size_t n) {
-    if (static_cast<size_t>(limit_ - ip_) >= n) {
-      const char* p = ip_;
-      ip_ += n;
-      return p;
-    }
-    return ReadSlow(scratch, n);
+  const char* ip() const { return ip_; }
+  const char* limit() const { return limit_; }
+  // Everything before p, which lies in [ip(), limit()], has been read.
+  void set_ip(const char* p) { ip_ = p; }
+  // Makes n (at most kStitchSize) bytes contiguous at ip(); false when the
+  // source ends first, with all that is left of it at hand.
+  bool Ensure(size_t n) {
+    return static_cast<size_t>(limit_ - ip_) >= n || EnsureSlow(n);
   }
-  bool Read16(unsigned* value);
-  bool Read64(uint64* value);
+  // n contiguous bytes, read, or null when the source runs out.
+  const char* Read(size_t n) {
+    if (!Ensure(n)) return nullptr;
+    const char* p = ip_;
+    ip_ += n;
+    return p;
+  }
+  // Once everything at hand is read: puts the next bytes of the source at
+  // hand, in place; false at its end.
+  bool NextBytes();
   // Nothing is left to read.
   bool Eof() const;
-  // Moves n bytes into the writer; false when the source runs out.
-  bool AppendTo(Writer* writer, size_t n);
 
  private:
-  const char* ReadSlow(char* scratch, size_t n);
-  // Consumes the current fragment and peeks at the next.
-  void Reload();
+  bool EnsureSlow(size_t n);
+  // Consumes the current fragment and peeks at the next; returns its size.
+  size_t NextFragment();
 
   strings::ByteSource* const source_;
+  const char* fragment_;  // peeked, not yet skipped
+  size_t fragment_size_;
   const char* ip_;
   const char* limit_;
-  size_t fragment_size_;
-  char scratch_[8];
+  // The fragment offset limit_ stands for: the bytes at hand end with
+  // fragment_[0, limit_offset_). The fragment's size when they are its own.
+  size_t limit_offset_;
+  char stitch_[kStitchSize];
 };
-
-// Reads a bit stream through a Reader.
-class BitStreamReader {
- public:
-  explicit BitStreamReader(Reader* reader);
-  inline uint32 Read(int n);
-  bool error() const { return error_; }
-
- private:
-  uint32 ReadSlow(int n);
-
-  Reader* const reader_;
-  bool error_ = false;
-  int bits_left_ = 0;
-  uint64 word_ = 0;
-};
-
-inline uint32 BitStreamReader::Read(int n) {
-  if (PREDICT_TRUE(n <= bits_left_)) {
-    const uint32 value = static_cast<uint32>(word_ >> (64 - n));
-    word_ <<= n;
-    bits_left_ -= n;
-    return value;
-  }
-  return ReadSlow(n);
-}
 
 // The output of stream decompression: one buffer lent by the sink for the
 // whole output (flat), or 64 KiB blocks handed to the sink as they fill.
@@ -183,14 +194,20 @@ class Writer {
   void Initialize(strings::ByteSink* sink, char* buffer, size_t length);
   // In block mode, starts a new block when the current one is full.
   void MaybeFinishBlock();
-  bool CheckAvailable(size_t n) const {
-    return static_cast<size_t>(limit_ - position_) >= n;
-  }
-  // The caller has checked the room.
-  void AppendByte(char c) { *position_++ = c; }
+  // The current block (or the whole output when flat): [start(),
+  // position()) is written, limit() is its end. Decoding writes into it
+  // directly and moves the position with set_position.
+  char* start() const { return start_; }
+  char* position() const { return position_; }
+  char* limit() const { return limit_; }
+  void set_position(char* p) { position_ = p; }
+  // The block before the current one, or null.
+  const MemBlock* previous() const { return previous_; }
   // Copies n bytes (room checked by the caller); source_available bytes are
   // readable at source.
   void Append(const char* source, size_t source_available, size_t n);
+  // Appends a copy of earlier output, which may start in the previous
+  // block; false when it reaches beyond what is kept or does not fit.
   bool AppendFromSelf(size_t offset, size_t length);
   // Hands everything written to the sink.
   void Flush();
@@ -218,6 +235,8 @@ class Writer {
 // where the stream ends, or null when it runs past end.
 const char* DecompressCommands(const char* input, const char* end,
                                unsigned commands_size, unsigned* commands);
+// The same from the reader's position; the reader is left after the stream.
+// False when the source runs out first.
 bool DecompressCommandsStream(Reader* reader, unsigned commands_size,
                               unsigned* commands);
 

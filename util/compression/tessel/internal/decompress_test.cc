@@ -132,6 +132,13 @@ std::string Header(size_t length) {
   return h;
 }
 
+std::string Compressed(const std::string& input) {
+  Tessel tessel;
+  std::string out;
+  tessel.Compress(input, &out);
+  return out;
+}
+
 struct Decoded {
   bool flat_ok;
   std::string flat;
@@ -334,6 +341,222 @@ TEST(TesselDecompressTest, DamagedStreamsFailCleanly) {
     EXPECT_EQ(d.flat_ok, d.stream_ok) << trial;
     if (d.flat_ok && d.stream_ok) {
       EXPECT_TRUE(d.flat == d.stream) << trial;
+    }
+  }
+}
+
+// Hands out its bytes in fragments that end at fixed positions, however the
+// reader skips through them.
+class CutSource : public strings::ByteSource {
+ public:
+  CutSource(const std::string& data, std::vector<size_t> cuts)
+      : data_(data), cuts_(std::move(cuts)) {}
+  size_t Available() const override { return data_.size() - pos_; }
+  StringPiece Peek() override {
+    size_t end = data_.size();
+    for (size_t cut : cuts_) {
+      if (cut > pos_) end = std::min(end, cut);
+    }
+    return StringPiece(data_.data() + pos_, end - pos_);
+  }
+  void Skip(size_t n) override { pos_ += n; }
+
+ private:
+  const std::string& data_;
+  std::vector<size_t> cuts_;
+  size_t pos_ = 0;
+};
+
+struct StreamResult {
+  bool ok;
+  std::string data;  // all the sink received, also on failure
+  bool operator==(const StreamResult& o) const {
+    return ok == o.ok && data == o.data;
+  }
+};
+
+StreamResult DecodeStream(strings::ByteSource* source, bool lend) {
+  Tessel tessel;
+  RecordingSink sink(lend);
+  const bool ok = tessel.UncompressStream(source, &sink);
+  return {ok, sink.data};
+}
+
+StreamResult DecodeFlat(const std::string& compressed) {
+  Tessel tessel;
+  std::string out;
+  const bool ok = tessel.Uncompress(compressed, &out);
+  return {ok, ok ? out : std::string()};
+}
+
+// A stream of small blocks holding every element: a raw block with short
+// and long literal runs and copies of short patterns, a coded block whose
+// codes take all three lengths and span several words, a block with no
+// commands, and a last raw block. About 400 bytes.
+std::string MixedStream() {
+  std::string coded_text;
+  for (int i = 0; i < 150; ++i) coded_text.push_back(static_cast<char>(i * 37));
+  std::string blocks = BlockBuilder()
+                           .Literal("abcdefgh")
+                           .Copy(20, 3)
+                           .Literal(testing_streams::Text(70, 1))
+                           .Copy(67, 50)
+                           .Literal("z")
+                           .Raw() +
+                       BlockBuilder()
+                           .Literal(coded_text)
+                           .Copy(10, 100)
+                           .Copy(4, 1)
+                           .Literal(coded_text.substr(20, 60))
+                           .Coded() +
+                       Bytes({0, 0}) + std::string(12, '\0') +
+                       BlockBuilder().Literal("tail").Copy(5, 4).Raw();
+  const size_t length = 8 + 20 + 70 + 67 + 1 + 150 + 10 + 4 + 60 + 4 + 5;
+  return Header(length) + blocks;
+}
+
+// Fragment boundaries anywhere: inside the count, a command code, the mask,
+// coded literal bits and raw literal runs, alone or a few bytes apart so
+// that one stitched word spans several fragments.
+TEST(TesselStreamTest, EveryFragmentBoundary) {
+  const std::string stream = MixedStream();
+  const StreamResult flat = DecodeFlat(stream);
+  ASSERT_TRUE(flat.ok);
+  for (size_t k = 1; k < stream.size(); ++k) {
+    for (const std::vector<size_t>& cuts :
+         std::vector<std::vector<size_t>>{{k}, {k, k + 1}, {k, k + 5, k + 9}}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "cuts at " << cuts[0] << " +" << cuts.size());
+      for (bool lend : {false, true}) {
+        CutSource source(stream, cuts);
+        EXPECT_TRUE(DecodeStream(&source, lend) == flat);
+        EXPECT_EQ(source.Available(), 0u);
+      }
+    }
+  }
+}
+
+// Two blocks: 64 KiB of raw random bytes, then copies reaching back into
+// them at every kind of distance: whole 64-byte moves from deep in the
+// previous block, sources a few bytes before its end, copies straddling
+// both blocks, and the farthest offset.
+std::string CrossBlockStream(std::string* expected) {
+  const std::string first = RandomBytes(Tessel::kBlockSize, 5);
+  BlockBuilder one;
+  for (size_t i = 0; i < first.size(); i += 4096) {
+    one.Literal(first.substr(i, 4096));
+  }
+  // Copies with the bytes they start before the second block (back) when
+  // they come: offset = back + bytes of the second block so far.
+  struct Copy {
+    unsigned length, offset;
+  } copies[] = {
+      {64, 65536},  // back 65536: the farthest, a 64-byte move
+      {4, 65},      // back 1: straddles the two blocks
+      {64, 132},    // back 64: the nearest for a 64-byte move
+      {67, 202},    // back 70: longer than 64
+      {16, 262},    // back 63: 64 bytes from the source run past the end
+      {20, 225},    // back 10: straddles
+      {8, 300},     // back 65
+      {64, 1243},   // back 1000
+      {67, 65536},  // back 65229, longer than 64
+      {30, 4},      // within the second block, a short pattern
+      {64, 65536},  // back 65132
+      {64, 528},    // back 60: straddles, 64 bytes long
+  };
+  std::string second;
+  BlockBuilder two;
+  for (const Copy& c : copies) {
+    // The bytes one at a time, so that overlaps repeat as they must.
+    for (unsigned i = 0; i < c.length; ++i) {
+      const size_t from = first.size() + second.size() - c.offset;
+      second.push_back(from < first.size() ? first[from]
+                                           : second[from - first.size()]);
+    }
+    two.Copy(c.length, c.offset);
+  }
+  two.Literal("end");
+  *expected = first + second + "end";
+  return Header(expected->size()) + one.Raw() + two.Coded();
+}
+
+// The stream decoder against the flat one for whole inputs, cut into
+// fragments of every size around the stitched widths, into a sink that
+// takes blocks or lends one buffer.
+TEST(TesselStreamTest, MatchesFlatForEveryFragmentSize) {
+  std::string cross_expected, two_expected;
+  const std::string cross = CrossBlockStream(&cross_expected);
+  // The flat decoder, the reference here, gets those copies right.
+  ASSERT_TRUE(DecodeFlat(cross).data == cross_expected);
+  struct Case {
+    const char* name;
+    std::string stream;
+  } cases[] = {
+      {"coded text", Compressed(testing_streams::Text(200000, 2))},
+      {"raw random bytes", Compressed(RandomBytes(150000, 3))},
+      {"copies into the previous block", cross},
+      {"hand-built two blocks", TwoBlockStream(&two_expected)},
+      {"mixed small blocks", MixedStream()},
+  };
+  for (const Case& c : cases) {
+    const StreamResult flat = DecodeFlat(c.stream);
+    ASSERT_TRUE(flat.ok) << c.name;
+    for (size_t fragment :
+         {size_t{1}, size_t{2}, size_t{7}, size_t{8}, size_t{9}, size_t{15},
+          size_t{16}, size_t{17}, size_t{8192}, c.stream.size()}) {
+      for (bool lend : {false, true}) {
+        SCOPED_TRACE(::testing::Message() << c.name << ", fragments of "
+                                          << fragment << ", lend " << lend);
+        FragmentingSource source(c.stream, {fragment});
+        EXPECT_TRUE(DecodeStream(&source, lend) == flat);
+      }
+    }
+  }
+}
+
+// In block mode a block's output must not run past the end of a 64 KiB
+// output block unless it starts one; a flat output takes it.
+TEST(TesselStreamTest, BlockModeOutputMustLineUpWith64KiB) {
+  const std::string bytes = RandomBytes(40000, 6);
+  const std::string stream = Header(80000) +
+                             BlockBuilder().Literal(bytes).Raw() +
+                             BlockBuilder().Literal(bytes).Raw();
+  EXPECT_TRUE(DecodeFlat(stream).ok);
+  strings::ArrayByteSource lent_source(stream), block_source(stream);
+  EXPECT_TRUE(DecodeStream(&lent_source, /*lend=*/true).ok);
+  EXPECT_FALSE(DecodeStream(&block_source, /*lend=*/false).ok);
+}
+
+// Truncated and corrupted streams: the stream decoder agrees with the flat
+// one, and whatever the fragment sizes it returns the same and hands the
+// sink the same bytes.
+TEST(TesselStreamTest, MalformedStreamsAgreeAcrossFragmentations) {
+  const std::string stream = MixedStream();
+  std::vector<std::string> damaged;
+  for (size_t n = 0; n < stream.size(); ++n) {
+    damaged.push_back(stream.substr(0, n));
+  }
+  for (size_t i = 0; i < stream.size(); ++i) {
+    for (int flip : {0x01, 0x80, 0xFF}) {
+      damaged.push_back(stream);
+      damaged.back()[i] ^= static_cast<char>(flip);
+    }
+  }
+  for (size_t d = 0; d < damaged.size(); ++d) {
+    const std::string& input = damaged[d];
+    const StreamResult flat = DecodeFlat(input);
+    for (bool lend : {false, true}) {
+      strings::ArrayByteSource whole(input);
+      const StreamResult reference = DecodeStream(&whole, lend);
+      EXPECT_EQ(reference.ok, flat.ok) << d;
+      if (flat.ok) {
+        EXPECT_TRUE(reference.data == flat.data) << d;
+      }
+      for (size_t fragment : {1, 3, 8, 17}) {
+        FragmentingSource source(input, {fragment});
+        EXPECT_TRUE(DecodeStream(&source, lend) == reference)
+            << d << ", fragments of " << fragment << ", lend " << lend;
+      }
     }
   }
 }
