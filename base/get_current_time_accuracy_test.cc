@@ -22,8 +22,8 @@ namespace {
 TEST(GetCurrentTimeAccuracyTest, WithinHundredMicrosecondsForTenSeconds) {
   const double slew_before = testing_clock::WallClockSlewPpm();
   if (!testing_clock::WallClockIsSteady(slew_before)) {
-    GTEST_SKIP() << "the kernel's wall clock is being slewed at "
-                 << slew_before << " ppm against its raw clock";
+    GTEST_SKIP() << "the kernel's wall clock is being slewed at " << slew_before
+                 << " ppm against its raw clock";
   }
   const testing_clock::WallClockSlewMeter slew_over_run;
   // Calibrate: a first reading, and another more than 0.5 s later.

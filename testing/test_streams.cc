@@ -1,6 +1,7 @@
 #include "testing/test_streams.h"
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 
 namespace testing_streams {
@@ -31,6 +32,16 @@ std::string Text(size_t n, uint32_t seed) {
   }
   s.resize(n);
   return s;
+}
+
+std::vector<std::string> BoundaryInputs(size_t n) {
+  return {Text(n, n), RandomBytes(n, n), Text(n / 2, n) + Text(n - n / 2, n)};
+}
+
+std::unique_ptr<char[]> ExactCopy(const std::string& s) {
+  std::unique_ptr<char[]> copy(new char[s.size()]);
+  memcpy(copy.get(), s.data(), s.size());
+  return copy;
 }
 
 StringPiece FragmentingSource::Peek() {

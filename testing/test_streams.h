@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,15 @@ std::string RandomBytes(size_t n, uint32_t seed);
 // n bytes of text-like data: words, numbers and the odd random byte, so
 // that matches occur at every distance.
 std::string Text(size_t n, uint32_t seed);
+
+// Inputs of n bytes that drive a codec to the ends of its buffers: text,
+// random bytes, and text whose second half repeats its first, so that a
+// copy runs to the last byte.
+std::vector<std::string> BoundaryInputs(size_t n);
+
+// A heap block of exactly s.size() bytes holding s (std::string keeps
+// spare capacity, which would hide reads past the end from a sanitizer).
+std::unique_ptr<char[]> ExactCopy(const std::string& s);
 
 // Hands out its bytes in fragments whose sizes cycle through a list.
 class FragmentingSource : public strings::ByteSource {

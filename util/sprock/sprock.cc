@@ -149,8 +149,8 @@ inline char* EmitCopyAtMost64(char* op, size_t offset, int len) {
       COPY_2_BYTE_OFFSET | ((len - 1) << 2) | (offset << 8);
   // All ones when the 2-byte form fits; & rather than && keeps it a flag
   // computation instead of two jumps.
-  const uint32 short_form = 0u - static_cast<uint32>(
-                                     (len < 12) & (offset < 2048));
+  const uint32 short_form =
+      0u - static_cast<uint32>((len < 12) & (offset < 2048));
   LittleEndianStore32(
       op, two_byte_offset ^ ((one_byte_offset ^ two_byte_offset) & short_form));
   return op + 3 + static_cast<int32>(short_form);

@@ -20,6 +20,8 @@ DECLARE_bool(sprock_dump_decompression_table);
 namespace quern {
 namespace {
 
+using testing_streams::BoundaryInputs;
+using testing_streams::ExactCopy;
 using testing_streams::RandomBytes;
 using testing_streams::Text;
 
@@ -547,24 +549,20 @@ TEST(SprockRoundTripTest, EdgeLengths) {
 // interface promises, so AddressSanitizer sees any byte read or written
 // past it.
 TEST(SprockRoundTripTest, ExactSizeBuffers) {
-  std::vector<size_t> lengths = {100, 4095, 4096, 4097, 65519, 65536, 65537,
-                                 65536 + 100};
+  std::vector<size_t> lengths = {100,   4095,  4096,  4097,
+                                 65519, 65536, 65537, 65536 + 100};
   for (size_t n = 1; n <= 40; n++) lengths.push_back(n);
   for (size_t n : lengths) {
-    // Text ending in a long repeat, so a copy runs to the last byte.
-    const std::string tail_repeat = Text(n / 2, n) + Text(n - n / 2, n);
-    for (const std::string& input :
-         {Text(n, n), RandomBytes(n, n), tail_repeat}) {
+    for (const std::string& input : BoundaryInputs(n)) {
       SCOPED_TRACE(n);
-      std::unique_ptr<char[]> in(new char[n]);
-      memcpy(in.get(), input.data(), n);
+      const std::unique_ptr<char[]> in = ExactCopy(input);
       const size_t max = MaxCompressedLength(n);
       std::unique_ptr<char[]> compressed(new char[max]);
       size_t compressed_length;
       RawCompress(in.get(), n, compressed.get(), &compressed_length);
       ASSERT_LE(compressed_length, max);
-      std::unique_ptr<char[]> exact(new char[compressed_length]);
-      memcpy(exact.get(), compressed.get(), compressed_length);
+      const std::unique_ptr<char[]> exact =
+          ExactCopy(std::string(compressed.get(), compressed_length));
       std::unique_ptr<char[]> out(new char[n]);
       ASSERT_TRUE(RawUncompress(exact.get(), compressed_length, out.get()));
       ASSERT_EQ(0, memcmp(out.get(), in.get(), n));

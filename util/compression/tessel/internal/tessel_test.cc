@@ -21,7 +21,9 @@ using testing_streams::RandomBytes;
 using testing_streams::RecordingSink;
 using testing_streams::Text;
 
+using testing_streams::BoundaryInputs;
 using testing_streams::Bytes;
+using testing_streams::ExactCopy;
 
 std::string Compressed(const std::string& input) {
   Tessel tessel;
@@ -152,19 +154,16 @@ TEST(TesselRoundTripTest, EdgeLengths) {
 TEST(TesselRoundTripTest, ExactSizeBuffers) {
   Tessel tessel;
   for (size_t n : {1, 15, 16, 17, 40, 100, 4097, 65536, 65537, 65536 + 100}) {
-    const std::string tail_repeat = Text(n / 2, n) + Text(n - n / 2, n);
-    for (const std::string& input :
-         {Text(n, n), RandomBytes(n, n), tail_repeat}) {
+    for (const std::string& input : BoundaryInputs(n)) {
       SCOPED_TRACE(n);
-      std::unique_ptr<char[]> in(new char[n]);
-      memcpy(in.get(), input.data(), n);
+      const std::unique_ptr<char[]> in = ExactCopy(input);
       const size_t max = tessel.MaxCompressedLength(n);
       std::unique_ptr<char[]> compressed(new char[max]);
       const size_t length =
           tessel.RawCompress(StringPiece(in.get(), n), compressed.get());
       ASSERT_LE(length, max);
-      std::unique_ptr<char[]> exact(new char[length]);
-      memcpy(exact.get(), compressed.get(), length);
+      const std::unique_ptr<char[]> exact =
+          ExactCopy(std::string(compressed.get(), length));
       std::unique_ptr<char[]> out(new char[n]);
       ASSERT_TRUE(tessel.RawUncompress(exact.get(), length, out.get(), n));
       ASSERT_EQ(0, memcmp(out.get(), in.get(), n));
