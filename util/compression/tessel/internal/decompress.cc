@@ -226,6 +226,27 @@ inline unsigned DecodeCommandWindows(const char* input, size_t words,
                                      uint64* pos, unsigned* commands,
                                      unsigned i, unsigned n) {
   uint64 p = *pos;
+  if (i + 2 <= n && (p >> 6) + 3 <= words) {
+    // While three words remain the window is carried from pair to pair:
+    // shifted by the bits the pair used and refilled from the 64 bits that
+    // follow it, which are loaded while the pair decodes. The chain from
+    // one pair to the next is then the two code-length lookups and a
+    // shift, not a load at the new position.
+    uint64 window = WindowAt(input, p);
+    do {
+      const uint64 following = WindowAt(input, p + 64);
+      uint32 bits1, bits2;
+      commands[i] =
+          DecodeCommandLook(static_cast<uint32>(window >> 32), &bits1);
+      commands[i + 1] = DecodeCommandLook(
+          static_cast<uint32>((window << bits1) >> 32), &bits2);
+      // Every code is at least 8 bits, so 16 <= used <= 50.
+      const uint32 used = bits1 + bits2;
+      window = (window << used) | (following >> (64 - used));
+      p += used;
+      i += 2;
+    } while (i + 2 <= n && (p >> 6) + 3 <= words);
+  }
   for (; i + 2 <= n && (p >> 6) + 2 <= words; i += 2) {
     const uint64 window = WindowAt(input, p);
     uint32 bits1, bits2;
