@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -494,11 +495,8 @@ TEST_P(ConcurrentReadersTest, NeverReturnTornSample) {
 }
 
 TEST_P(ConcurrentReadersTest, ProcessClockAgreesWithKernelClock) {
-  const double slew = testing_clock::WallClockSlewPpm();
-  if (!testing_clock::WallClockIsSteady(slew)) {
-    GTEST_SKIP() << "the kernel's wall clock is being slewed at " << slew
-                 << " ppm against its raw clock";
-  }
+  const std::string unsteady = testing_clock::WallClockUnsteadyReason();
+  if (!unsteady.empty()) GTEST_SKIP() << unsteady;
   const ReaderResult r =
       ReadConcurrently(GetCurrentTimeNanos, KernelTimeNanos, GetParam(),
                        std::chrono::milliseconds(500));
@@ -569,11 +567,8 @@ TEST(WallTimeConverterTest, MapsCycleReadingsOntoWallTime) {
               converter.wall_time() + 1.0, 1e-6);
   // A later pair agrees with the first one's conversion, as long as the
   // kernel's wall clock runs steadily.
-  const double slew = testing_clock::WallClockSlewPpm();
-  if (!testing_clock::WallClockIsSteady(slew)) {
-    GTEST_SKIP() << "the kernel's wall clock is being slewed at " << slew
-                 << " ppm against its raw clock";
-  }
+  const std::string unsteady = testing_clock::WallClockUnsteadyReason();
+  if (!unsteady.empty()) GTEST_SKIP() << unsteady;
   usleep(200000);
   const WallTimeConverter later = WallTimeConverter::Now();
   EXPECT_NEAR(converter.ToWallTime(later.cycles()), later.wall_time(), 1e-3);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <string>
 
 namespace testing_clock {
 
@@ -53,6 +54,15 @@ class WallClockSlewMeter {
 
 inline bool WallClockIsSteady(double slew_ppm) {
   return std::fabs(slew_ppm) <= kMaxSteadySlewPpm;
+}
+
+// Empty while the wall clock runs steadily; otherwise why a test held to it
+// skips, for GTEST_SKIP.
+inline std::string WallClockUnsteadyReason() {
+  const double slew = WallClockSlewPpm();
+  if (WallClockIsSteady(slew)) return std::string();
+  return "the kernel's wall clock is being slewed at " + std::to_string(slew) +
+         " ppm against its raw clock";
 }
 
 }  // namespace testing_clock
